@@ -1,0 +1,169 @@
+#include "loop.h"
+
+#include <atomic>
+#include <chrono>
+#include <vector>
+
+namespace mynet {
+
+bool g_loop_is_started = false;
+
+namespace {
+
+std::atomic<int64_t> g_clock_offset_ms{0};
+
+// Handles may be registered with a running loop only on its own thread, so
+// queues built on other threads are handed to the network thread here. The
+// registrar itself is created by init(), before the loop runs.
+struct Registrar {
+    uv_async_t handle;
+    std::mutex mtx;
+    std::vector<Async*> pending;
+};
+
+Registrar* g_registrar = nullptr;
+std::once_flag g_init_once;
+
+void uv_on_async_work_global(uv_async_t* handle) {
+    auto* self = static_cast<Async*>(reinterpret_cast<Async::AsyncData*>(handle)->data);
+    for (;;) {
+        Async::OnRun f;
+        {
+            std::lock_guard<std::mutex> lock(self->async_queue_mtx);
+            if (self->async_queue.empty() || self->isStoped) return;
+            f = std::move(self->async_queue.front());
+            self->async_queue.pop_front();
+        }
+        f();
+    }
+}
+
+void register_pending(uv_async_t*) {
+    std::vector<Async*> todo;
+    {
+        std::lock_guard<std::mutex> lock(g_registrar->mtx);
+        todo.swap(g_registrar->pending);
+    }
+    for (Async* a : todo) {
+        uv_async_init(uv_default_loop(), &a->async->req, uv_on_async_work_global);
+        std::lock_guard<std::mutex> lock(a->async_queue_mtx);
+        a->registered = true;
+        // Work posted before the registration drains now.
+        uv_async_send(&a->async->req);
+    }
+}
+
+void uv_on_timer_timeout(uv_timer_t* handle) {
+    Timer* self = reinterpret_cast<Timer::timer_t*>(handle)->timer.get();
+    if (self->m_repeat > 0 && --self->m_repeat == 0) uv_timer_stop(handle);
+    // A copy: the callback may close or restart its own timer.
+    Timer::OnTimeout f = self->m_f;
+    if (f) f(self);
+}
+
+void uv_on_timer_timeout_closed(uv_handle_t* handle) {
+    delete reinterpret_cast<Timer::timer_t*>(handle);
+}
+
+}  // namespace
+
+void init() {
+    std::call_once(g_init_once, [] {
+        uv_loop_t* loop = uv_default_loop();
+        g_registrar = new Registrar();
+        uv_async_init(loop, &g_registrar->handle, register_pending);
+    });
+}
+
+void start() {
+    if (g_loop_is_started) return;
+    g_loop_is_started = true;
+    init();
+    auto keep_alive = std::make_shared<Timer>();
+    keep_alive->start(10000, -1, [](Timer*) {});
+    uv_run(uv_default_loop(), UV_RUN_DEFAULT);
+}
+
+uint64_t get_time_in_ms() {
+    auto now = std::chrono::system_clock::now().time_since_epoch();
+    auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(now).count();
+    return static_cast<uint64_t>(ms + g_clock_offset_ms.load(std::memory_order_relaxed));
+}
+
+uint32_t get_time_in_s() { return static_cast<uint32_t>(get_time_in_ms() / 1000); }
+
+uint32_t getTickCount() { return static_cast<uint32_t>(get_time_in_ms()); }
+
+uint64_t elapsed_ms(uint64_t since, uint64_t now) { return now > since ? now - since : 0; }
+
+uint64_t elapsed_ms(uint64_t since) { return elapsed_ms(since, get_time_in_ms()); }
+
+void test_clock_advance(int64_t ms) { g_clock_offset_ms.fetch_add(ms); }
+
+void do_later(int time_in_ms, OnDoLater f) {
+    auto timer = std::make_shared<Timer>();
+    timer->start(time_in_ms, 1, [f = std::move(f)](Timer* t) {
+        f();
+        t->close();
+    });
+}
+
+Async::Async() {
+    init();
+    async = new AsyncData();
+    async->data = this;
+    std::lock_guard<std::mutex> lock(g_registrar->mtx);
+    g_registrar->pending.push_back(this);
+    uv_async_send(&g_registrar->handle);
+}
+
+void Async::run(const OnRun& f) {
+    std::lock_guard<std::mutex> lock(async_queue_mtx);
+    async_queue.push_back(f);
+    if (registered) uv_async_send(&async->req);
+}
+
+void Async::run() {
+    std::lock_guard<std::mutex> lock(async_queue_mtx);
+    if (registered) uv_async_send(&async->req);
+}
+
+void Async::stop() { isStoped = true; }
+
+void Async::start() {
+    isStoped = false;
+    run();
+}
+
+Timer::Timer() {
+    t = new timer_t();
+    uv_timer_init(uv_default_loop(), &t->handle);
+}
+
+Timer::~Timer() = default;
+
+void Timer::start(int time_in_ms, int repeat, OnTimeout f) {
+    if (m_closed) return;
+    if (time_in_ms < 0) time_in_ms = 0;
+    t->timer = shared_from_this();
+    m_interval_ms = time_in_ms;
+    m_repeat = repeat;
+    m_f = std::move(f);
+    uv_timer_start(&t->handle, uv_on_timer_timeout, static_cast<uint64_t>(time_in_ms),
+                   static_cast<uint64_t>(time_in_ms));
+}
+
+void Timer::stop() {
+    if (!m_closed) uv_timer_stop(&t->handle);
+}
+
+void Timer::close() {
+    if (m_closed) return;
+    m_closed = true;
+    uv_timer_stop(&t->handle);
+    uv_close(reinterpret_cast<uv_handle_t*>(&t->handle), uv_on_timer_timeout_closed);
+}
+
+void Timer::call_later(int time_in_ms, std::function<void()> f) { do_later(time_in_ms, std::move(f)); }
+
+}  // namespace mynet

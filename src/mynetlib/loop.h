@@ -1,0 +1,94 @@
+#pragma once
+
+#include <uv.h>
+
+#include <cstdint>
+#include <functional>
+#include <list>
+#include <memory>
+#include <mutex>
+
+namespace mynet {
+
+extern bool g_loop_is_started;
+
+// Creates the default loop; safe to call from any thread, any number of times.
+void init();
+// Runs the default loop on the calling thread for ever; returns at once when
+// the loop is already started.
+void start();
+
+// Wall-clock milliseconds since 1970, plus the test clock offset.
+uint64_t get_time_in_ms();
+uint32_t get_time_in_s();
+uint32_t getTickCount();
+// Milliseconds from `since` to `now`; a clock that stepped back counts as 0.
+uint64_t elapsed_ms(uint64_t since, uint64_t now);
+uint64_t elapsed_ms(uint64_t since);
+
+// Test seam: moves get_time_in_ms() forward (or back) by ms.
+void test_clock_advance(int64_t ms);
+
+using OnDoLater = std::function<void()>;
+
+// Calls f once on the network thread after time_in_ms (negative counts as 0),
+// never inside the caller.
+void do_later(int time_in_ms, OnDoLater f);
+
+// A queue of functions filled from any thread and run in order on the
+// network thread; stop() holds the queued work back until start().
+class Async {
+public:
+    using OnRun = std::function<void()>;
+    struct AsyncData {
+        uv_async_t req;
+        void* data;
+    };
+
+    Async();
+    Async(const Async&) = delete;
+    Async& operator=(const Async&) = delete;
+
+    void run(const OnRun& f);
+    void run();
+    void stop();
+    void start();
+
+    bool isStoped = false;
+    AsyncData* async = nullptr;
+    std::mutex async_queue_mtx;
+    std::list<OnRun> async_queue;
+    // Set on the network thread once the handle is registered with the loop;
+    // until then run() only queues, and registration wakes the drain.
+    bool registered = false;
+};
+
+class Timer : public std::enable_shared_from_this<Timer> {
+public:
+    using OnTimeout = std::function<void(Timer*)>;
+    struct timer_t {
+        uv_timer_t handle;
+        std::shared_ptr<Timer> timer;
+    };
+
+    Timer();
+    ~Timer();
+    Timer(const Timer&) = delete;
+    Timer& operator=(const Timer&) = delete;
+
+    // Fires f `repeat` times (0 or less: until close) every time_in_ms; a
+    // time_in_ms of 0 (or less) fires once.
+    void start(int time_in_ms, int repeat, OnTimeout f);
+    void stop();
+    // Idempotent; the record and the self-reference go in the close callback.
+    void close();
+    static void call_later(int time_in_ms, std::function<void()> f);
+
+    timer_t* t = nullptr;
+    int m_interval_ms = 0;
+    int m_repeat = 0;
+    OnTimeout m_f;
+    bool m_closed = false;
+};
+
+}  // namespace mynet

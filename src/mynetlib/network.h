@@ -1,0 +1,6 @@
+#pragma once
+
+// The network runtime: event loop, queues and timers, byte buffers, and the
+// sockets built on them.
+#include "byte_buffer.h"
+#include "loop.h"

@@ -4,3 +4,6 @@
 // sockets built on them.
 #include "byte_buffer.h"
 #include "loop.h"
+#include "net_util.h"
+#include "resolve.h"
+#include "udp.h"

@@ -6,7 +6,7 @@
 
 namespace mynet {
 
-bool g_loop_is_started = false;
+std::atomic<bool> g_loop_is_started{false};
 
 namespace {
 
@@ -76,8 +76,7 @@ void init() {
 }
 
 void start() {
-    if (g_loop_is_started) return;
-    g_loop_is_started = true;
+    if (g_loop_is_started.exchange(true)) return;
     init();
     auto keep_alive = std::make_shared<Timer>();
     keep_alive->start(10000, -1, [](Timer*) {});

@@ -2,6 +2,7 @@
 
 #include <uv.h>
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <list>
@@ -10,7 +11,7 @@
 
 namespace mynet {
 
-extern bool g_loop_is_started;
+extern std::atomic<bool> g_loop_is_started;
 
 // Creates the default loop; safe to call from any thread, any number of times.
 void init();

@@ -1,0 +1,11 @@
+#pragma once
+
+#include <string>
+
+// Decimal text appended to a string: no padding, no digit grouping, whatever
+// the process' locale.
+std::string operator+(const std::string& s, int n);
+std::string operator+(const std::string& s, unsigned int n);
+std::string operator+(const std::string& s, unsigned long n);
+
+template <typename T> std::string itoa(T n) { return std::to_string(n); }

@@ -1,0 +1,640 @@
+#include "peers/line_server.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+#include <zlib.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <deque>
+
+namespace nuvra_test {
+
+namespace {
+
+int64_t now_ms() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+bool starts_with(const std::string& s, const std::string& prefix) {
+    return s.compare(0, prefix.size(), prefix) == 0;
+}
+
+bool matches(const std::string& text, const std::string& pattern, Match match) {
+    return match == Match::PREFIX ? starts_with(text, pattern)
+                                  : text.find(pattern) != std::string::npos;
+}
+
+bool parse_json(const std::string& text, Json::Value* out) {
+    Json::CharReaderBuilder b;
+    std::unique_ptr<Json::CharReader> reader(b.newCharReader());
+    std::string errs;
+    return reader->parse(text.data(), text.data() + text.size(), out, &errs);
+}
+
+std::string hex_flags(uint8_t flags) {
+    char buf[8];
+    std::snprintf(buf, sizeof buf, "0x%02x", flags);
+    return buf;
+}
+
+// Opens a non-blocking listening socket on host at an ephemeral port.
+int listen_on(const std::string& host, uint16_t* port) {
+    sockaddr_storage ss{};
+    socklen_t len = 0;
+    int family = host.find(':') == std::string::npos ? AF_INET : AF_INET6;
+    if (family == AF_INET) {
+        auto* a = reinterpret_cast<sockaddr_in*>(&ss);
+        a->sin_family = AF_INET;
+        if (inet_pton(AF_INET, host.c_str(), &a->sin_addr) != 1) return -1;
+        len = sizeof *a;
+    } else {
+        auto* a = reinterpret_cast<sockaddr_in6*>(&ss);
+        a->sin6_family = AF_INET6;
+        if (inet_pton(AF_INET6, host.c_str(), &a->sin6_addr) != 1) return -1;
+        len = sizeof *a;
+    }
+    int fd = socket(family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd < 0) return -1;
+    int one = 1;
+    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    if (bind(fd, reinterpret_cast<sockaddr*>(&ss), len) != 0 || listen(fd, 16) != 0 ||
+        getsockname(fd, reinterpret_cast<sockaddr*>(&ss), &len) != 0) {
+        close(fd);
+        return -1;
+    }
+    *port = ntohs(family == AF_INET ? reinterpret_cast<sockaddr_in*>(&ss)->sin_port
+                                    : reinterpret_cast<sockaddr_in6*>(&ss)->sin6_port);
+    return fd;
+}
+
+}  // namespace
+
+std::string deflate_bytes(const std::string& data) {
+    uLongf size = compressBound(data.size());
+    std::string out(size, '\0');
+    compress2(reinterpret_cast<Bytef*>(&out[0]), &size,
+              reinterpret_cast<const Bytef*>(data.data()), data.size(), Z_DEFAULT_COMPRESSION);
+    out.resize(size);
+    return out;
+}
+
+bool inflate_bytes(const std::string& data, std::string* out) {
+    z_stream zs{};
+    if (inflateInit(&zs) != Z_OK) return false;
+    zs.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.data()));
+    zs.avail_in = static_cast<uInt>(data.size());
+    out->clear();
+    char chunk[65536];
+    int rc = Z_OK;
+    while (rc == Z_OK) {
+        zs.next_out = reinterpret_cast<Bytef*>(chunk);
+        zs.avail_out = sizeof chunk;
+        rc = inflate(&zs, Z_NO_FLUSH);
+        out->append(chunk, sizeof chunk - zs.avail_out);
+    }
+    inflateEnd(&zs);
+    return rc == Z_STREAM_END;
+}
+
+std::string line_frame_with_length(uint8_t flags, uint32_t length, const std::string& body) {
+    std::string f(4, '\0');
+    f[0] = static_cast<char>(flags);
+    f[1] = static_cast<char>((length >> 16) & 0xff);
+    f[2] = static_cast<char>((length >> 8) & 0xff);
+    f[3] = static_cast<char>(length & 0xff);
+    return f + body;
+}
+
+std::string line_frame(uint8_t flags, const std::string& body) {
+    return line_frame_with_length(flags, static_cast<uint32_t>(body.size() + 4), body);
+}
+
+std::string text_frame(uint8_t flags, const std::string& text) {
+    return line_frame(flags, (flags & kFrameCompressed) ? deflate_bytes(text) : text);
+}
+
+std::string batch_frame(uint8_t flags, const std::vector<std::string>& inner_frames,
+                        size_t cut_last) {
+    std::string body;
+    for (const auto& f : inner_frames) body += f;
+    if (!inner_frames.empty()) body.resize(body.size() - std::min(cut_last, inner_frames.back().size()));
+    return line_frame(flags, (flags & kFrameCompressed) ? deflate_bytes(body) : body);
+}
+
+std::string json_text(const Json::Value& v) {
+    Json::StreamWriterBuilder b;
+    b["indentation"] = "";
+    b["emitUTF8"] = true;
+    return Json::writeString(b, v);
+}
+
+std::string login_ok_text(uint32_t uid, const std::string& line, const Json::Value& config) {
+    Json::Value body = config.isObject() ? config : Json::Value(Json::objectValue);
+    body["uid"] = uid;
+    body["line"] = line;
+    return "login_res ok 0 " + json_text(body);
+}
+
+std::string login_refused_text(const std::string& reason) {
+    Json::Value body(Json::objectValue);
+    body["reason"] = reason;
+    return "login_res failed " + json_text(body);
+}
+
+std::string call_ret_text(const std::string& method, uint32_t id, const std::string& answer) {
+    return "call_ret " + method + " " + std::to_string(id) + " 0 " + answer;
+}
+
+std::optional<ReceivedCall> parse_call(const Received& r) {
+    if (!starts_with(r.text, "call ")) return std::nullopt;
+    size_t m = 5;
+    size_t m_end = r.text.find(' ', m);
+    if (m_end == std::string::npos) return std::nullopt;
+    size_t id_end = r.text.find(' ', m_end + 1);
+    std::string id = r.text.substr(m_end + 1, id_end == std::string::npos ? std::string::npos
+                                                                          : id_end - m_end - 1);
+    if (id.empty() || id.find_first_not_of("0123456789") != std::string::npos) return std::nullopt;
+    ReceivedCall call;
+    call.frame = r;
+    call.method = r.text.substr(m, m_end - m);
+    call.id = static_cast<uint32_t>(std::strtoul(id.c_str(), nullptr, 10));
+    size_t req_start = id_end == std::string::npos ? std::string::npos : r.text.find(' ', id_end + 1);
+    if (req_start != std::string::npos && !parse_json(r.text.substr(req_start + 1), &call.request))
+        call.request = Json::Value();
+    return call;
+}
+
+CallScript CallScript::ok(const Json::Value& members) {
+    CallScript s;
+    s.answer = members.isObject() ? members : Json::Value(Json::objectValue);
+    s.answer["result"] = "ok";
+    return s;
+}
+
+CallScript CallScript::failed(const std::string& reason) {
+    CallScript s;
+    s.answer["result"] = "failed";
+    s.answer["reason"] = reason;
+    return s;
+}
+
+CallScript CallScript::unknown(const std::string& reason) {
+    CallScript s;
+    s.answer["result"] = "unknown";
+    s.answer["reason"] = reason;
+    return s;
+}
+
+CallScript CallScript::malformed(const std::string& raw) {
+    CallScript s;
+    s.raw_answer = raw;
+    return s;
+}
+
+CallScript CallScript::silent() {
+    CallScript s;
+    s.never = true;
+    return s;
+}
+
+struct LineServer::Conn {
+    enum Action { DATA, FIN, RESET };
+    struct Piece {
+        std::string bytes;
+        Clock::time_point not_before;
+        Action action = DATA;
+    };
+
+    int fd = -1;
+    int index = 0;
+    std::string in;
+    bool framing_broken = false;  // a length below 4 leaves nothing to cut by
+    uint8_t client_flags = kFrameClient;
+    bool reading = true;
+    bool closed = false;
+    std::deque<Piece> out;
+    size_t out_pos = 0;  // bytes of out.front() already written
+    std::multimap<Clock::time_point, std::string> delayed;
+};
+
+LineServer::LineServer(const std::string& host) : host_(host) {
+    login_reply_ = Reply{};
+    relogin_reply_.text = "line_login_res ok";
+    listen_fd_ = listen_on(host, &port_);
+    if (listen_fd_ < 0) return;
+    if (pipe2(wake_fds_, O_NONBLOCK | O_CLOEXEC) != 0) {
+        close(listen_fd_);
+        listen_fd_ = -1;
+        return;
+    }
+    thread_ = std::thread([this] { run(); });
+}
+
+LineServer::~LineServer() {
+    {
+        std::lock_guard<std::mutex> lock(mu_);
+        stopping_ = true;
+    }
+    if (thread_.joinable()) {
+        wake();
+        thread_.join();
+    }
+    for (auto& c : conns_)
+        if (c->fd >= 0) close(c->fd);
+    for (int fd : {listen_fd_, wake_fds_[0], wake_fds_[1]})
+        if (fd >= 0) close(fd);
+}
+
+void LineServer::set_login_reply(const Reply& r) {
+    std::lock_guard<std::mutex> lock(mu_);
+    login_reply_ = r;
+}
+
+void LineServer::set_relogin_reply(const Reply& r) {
+    std::lock_guard<std::mutex> lock(mu_);
+    relogin_reply_ = r;
+    if (relogin_reply_.text.empty()) relogin_reply_.text = "line_login_res ok";
+}
+
+void LineServer::set_ping_script(const PingScript& s) {
+    std::lock_guard<std::mutex> lock(mu_);
+    ping_script_ = s;
+}
+
+void LineServer::set_call_script(const std::string& method, const CallScript& s) {
+    std::lock_guard<std::mutex> lock(mu_);
+    call_scripts_[method] = s;
+}
+
+void LineServer::queue_call_script(const std::string& method, const CallScript& s) {
+    std::lock_guard<std::mutex> lock(mu_);
+    queued_scripts_[method].push_back(s);
+}
+
+void LineServer::set_reply_flags(int flags) {
+    std::lock_guard<std::mutex> lock(mu_);
+    reply_flags_ = flags;
+}
+
+void LineServer::push_text(int conn, const std::string& text, int flags) {
+    {
+        std::lock_guard<std::mutex> lock(mu_);
+        Conn* c = find_conn(conn);
+        if (!c) return;
+        c->out.push_back({encode_text(*c, text, flags), Clock::now(), Conn::DATA});
+    }
+    wake();
+}
+
+void LineServer::send_raw(int conn, const std::string& bytes, Chunking chunking) {
+    {
+        std::lock_guard<std::mutex> lock(mu_);
+        Conn* c = find_conn(conn);
+        if (!c) return;
+        size_t piece = chunking.piece ? chunking.piece : bytes.size();
+        auto at = Clock::now();
+        for (size_t pos = 0; pos < bytes.size(); pos += piece) {
+            c->out.push_back({bytes.substr(pos, piece), at, Conn::DATA});
+            at += std::chrono::milliseconds(chunking.gap_ms);
+        }
+    }
+    wake();
+}
+
+void LineServer::close_conn(int conn, bool reset) {
+    {
+        std::lock_guard<std::mutex> lock(mu_);
+        Conn* c = find_conn(conn);
+        if (!c) return;
+        Clock::time_point at = c->out.empty() ? Clock::now() : c->out.back().not_before;
+        c->out.push_back({"", at, reset ? Conn::RESET : Conn::FIN});
+    }
+    wake();
+}
+
+void LineServer::set_reading(int conn, bool reading) {
+    {
+        std::lock_guard<std::mutex> lock(mu_);
+        Conn* c = find_conn(conn);
+        if (!c) return;
+        c->reading = reading;
+    }
+    wake();
+}
+
+std::vector<Received> LineServer::received() const {
+    std::lock_guard<std::mutex> lock(mu_);
+    return received_;
+}
+
+std::optional<Received> LineServer::wait_for(const std::string& pattern, int timeout_ms,
+                                             Match match, size_t from) const {
+    std::unique_lock<std::mutex> lock(mu_);
+    std::optional<Received> found;
+    changed_.wait_for(lock, std::chrono::milliseconds(timeout_ms), [&] {
+        for (size_t i = from; i < received_.size(); ++i) {
+            if (matches(received_[i].text, pattern, match)) {
+                found = received_[i];
+                return true;
+            }
+        }
+        from = received_.size();
+        return false;
+    });
+    return found;
+}
+
+std::optional<ReceivedCall> LineServer::wait_for_call(const std::string& method, int timeout_ms,
+                                                      size_t from) const {
+    auto r = wait_for("call " + method + " ", timeout_ms, Match::PREFIX, from);
+    if (!r) return std::nullopt;
+    return parse_call(*r);
+}
+
+size_t LineServer::count(const std::string& pattern, Match match) const {
+    std::lock_guard<std::mutex> lock(mu_);
+    size_t n = 0;
+    for (const auto& r : received_) n += matches(r.text, pattern, match) ? 1 : 0;
+    return n;
+}
+
+std::vector<std::string> LineServer::errors() const {
+    std::lock_guard<std::mutex> lock(mu_);
+    return errors_;
+}
+
+int LineServer::connection_count() const {
+    std::lock_guard<std::mutex> lock(mu_);
+    return static_cast<int>(conns_.size());
+}
+
+bool LineServer::wait_for_connections(int n, int timeout_ms) const {
+    std::unique_lock<std::mutex> lock(mu_);
+    return changed_.wait_for(lock, std::chrono::milliseconds(timeout_ms),
+                             [&] { return static_cast<int>(conns_.size()) >= n; });
+}
+
+bool LineServer::wait_for_close(int conn, int timeout_ms) const {
+    std::unique_lock<std::mutex> lock(mu_);
+    return changed_.wait_for(lock, std::chrono::milliseconds(timeout_ms), [&] {
+        size_t i = conn == kLastConn ? conns_.size() - 1 : static_cast<size_t>(conn);
+        return i < conns_.size() && conns_[i]->closed;
+    });
+}
+
+// The server thread: polls the wake pipe, the listener and every open
+// connection, and between polls releases due answers and writes.
+void LineServer::run() {
+    std::unique_lock<std::mutex> lock(mu_);
+    while (!stopping_) {
+        std::vector<pollfd> fds{{wake_fds_[0], POLLIN, 0}, {listen_fd_, POLLIN, 0}};
+        std::vector<Conn*> polled;
+        // One clock reading for the whole round, so a piece that falls due
+        // meanwhile is either written now or sets the poll time-out.
+        auto now = Clock::now();
+        for (auto& c : conns_) {
+            if (c->closed) continue;
+            flush_conn(*c, now);
+            if (c->closed) continue;
+            short events = c->reading ? POLLIN : 0;
+            if (!c->out.empty() && c->out.front().not_before <= now) events |= POLLOUT;
+            fds.push_back({c->fd, events, 0});
+            polled.push_back(c.get());
+        }
+        int timeout = poll_timeout_ms(now);
+        lock.unlock();
+        poll(fds.data(), fds.size(), timeout);
+        lock.lock();
+        if (fds[0].revents & POLLIN) {
+            char buf[64];
+            while (read(wake_fds_[0], buf, sizeof buf) > 0) {
+            }
+        }
+        if (fds[1].revents & POLLIN) accept_all();
+        for (size_t i = 0; i < polled.size(); ++i) {
+            Conn& c = *polled[i];
+            short rev = fds[i + 2].revents;
+            if (c.closed || rev == 0) continue;
+            if ((rev & POLLIN) && c.reading) {
+                read_conn(c);
+            } else if (rev & (POLLERR | POLLHUP)) {
+                finish_conn(c);
+            }
+        }
+    }
+}
+
+void LineServer::accept_all() {
+    for (;;) {
+        int fd = accept4(listen_fd_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        if (fd < 0) return;
+        int one = 1;
+        setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+        auto c = std::make_unique<Conn>();
+        c->fd = fd;
+        c->index = static_cast<int>(conns_.size());
+        conns_.push_back(std::move(c));
+        changed_.notify_all();
+    }
+}
+
+void LineServer::read_conn(Conn& c) {
+    char buf[65536];
+    for (;;) {
+        ssize_t n = recv(c.fd, buf, sizeof buf, 0);
+        if (n > 0) {
+            c.in.append(buf, static_cast<size_t>(n));
+            continue;
+        }
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;
+        if (n < 0 && errno == EINTR) continue;
+        cut_frames(c);
+        finish_conn(c);
+        return;
+    }
+    cut_frames(c);
+}
+
+// Cuts every complete frame from the connection's input, records it and
+// lets the script answer it.
+void LineServer::cut_frames(Conn& c) {
+    size_t pos = 0;
+    const std::string who = "conn " + std::to_string(c.index) + ": ";
+    while (!c.framing_broken && c.in.size() - pos >= 4) {
+        auto flags = static_cast<uint8_t>(c.in[pos]);
+        uint32_t length = (static_cast<uint8_t>(c.in[pos + 1]) << 16) |
+                          (static_cast<uint8_t>(c.in[pos + 2]) << 8) |
+                          static_cast<uint8_t>(c.in[pos + 3]);
+        if (length < 4) {
+            errors_.push_back(who + "length field " + std::to_string(length) + " below 4");
+            c.framing_broken = true;
+            break;
+        }
+        if (c.in.size() - pos < length) break;
+        Received r;
+        r.index = received_.size();
+        r.conn = c.index;
+        r.flags = flags;
+        r.length = length;
+        r.time_ms = now_ms();
+        r.text = c.in.substr(pos + 4, length - 4);
+        pos += length;
+        if (!(flags & kFrameClient)) errors_.push_back(who + "flags " + hex_flags(flags) + " without bit 7");
+        if (flags & kFrameBatch) errors_.push_back(who + "flags " + hex_flags(flags) + " batch from a client");
+        std::string inflated;
+        if (flags & kFrameCompressed) {
+            if (inflate_bytes(r.text, &inflated))
+                r.text = inflated;
+            else
+                errors_.push_back(who + "body of frame " + std::to_string(r.index) + " does not inflate");
+        }
+        c.client_flags = static_cast<uint8_t>(kFrameClient | (flags & kFrameCompressed));
+        received_.push_back(r);
+        changed_.notify_all();
+        handle_text(c, r);
+    }
+    c.in.erase(0, c.framing_broken ? c.in.size() : pos);
+}
+
+void LineServer::handle_text(Conn& c, const Received& r) {
+    const std::string& t = r.text;
+    if (starts_with(t, "login ")) {
+        if (login_reply_.silent) return;
+        std::string text = login_reply_.text;
+        if (text.empty()) {
+            Json::Value req;
+            uint32_t uid = 0;
+            if (parse_json(t.substr(6), &req) && req.isObject() && req["uid"].isUInt())
+                uid = req["uid"].asUInt();
+            text = login_ok_text(uid ? uid : 1, "line1");
+        }
+        queue_frame(c, text, login_reply_.delay_ms);
+    } else if (starts_with(t, "line_login2 ") || starts_with(t, "line_login3 ")) {
+        if (!relogin_reply_.silent) queue_frame(c, relogin_reply_.text, relogin_reply_.delay_ms);
+    } else if (starts_with(t, "line_ping:")) {
+        if (ping_script_.answer) queue_frame(c, "line_pong:" + t.substr(10), ping_script_.delay_ms);
+    } else if (auto call = parse_call(r)) {
+        answer_call(c, *call);
+    }
+}
+
+void LineServer::answer_call(Conn& c, const ReceivedCall& call) {
+    CallScript script = CallScript::ok();
+    auto queued = queued_scripts_.find(call.method);
+    auto standing = call_scripts_.find(call.method);
+    if (queued != queued_scripts_.end() && !queued->second.empty()) {
+        script = queued->second.front();
+        queued->second.erase(queued->second.begin());
+    } else if (standing != call_scripts_.end()) {
+        script = standing->second;
+    }
+    if (script.never) return;
+    std::string answer = script.raw_answer.empty() ? json_text(script.answer) : script.raw_answer;
+    auto id = static_cast<uint32_t>(call.id + script.id_offset);
+    for (int i = 0; i < script.copies; ++i)
+        queue_frame(c, call_ret_text(call.method, id, answer), script.delay_ms);
+}
+
+// Flags kMirrorFlags take the client's; flags 0 deflate when the client's
+// frames are deflated, since that is what the client reads 0 as.
+std::string LineServer::encode_text(const Conn& c, const std::string& text, int flags) const {
+    uint8_t f = flags == kMirrorFlags ? c.client_flags : static_cast<uint8_t>(flags);
+    bool deflate = f == 0 ? (c.client_flags & kFrameCompressed) : (f & kFrameCompressed);
+    return line_frame(f, deflate ? deflate_bytes(text) : text);
+}
+
+void LineServer::queue_frame(Conn& c, const std::string& text, int delay_ms) {
+    std::string bytes = encode_text(c, text, reply_flags_);
+    if (delay_ms > 0)
+        c.delayed.emplace(Clock::now() + std::chrono::milliseconds(delay_ms), std::move(bytes));
+    else
+        c.out.push_back({std::move(bytes), Clock::now(), Conn::DATA});
+}
+
+// Moves due delayed answers to the output, then writes what is due until
+// the socket would block.
+void LineServer::flush_conn(Conn& c, Clock::time_point now) {
+    while (!c.delayed.empty() && c.delayed.begin()->first <= now) {
+        c.out.push_back({std::move(c.delayed.begin()->second), now, Conn::DATA});
+        c.delayed.erase(c.delayed.begin());
+    }
+    while (!c.out.empty() && c.out.front().not_before <= now) {
+        Conn::Piece& p = c.out.front();
+        if (p.action == Conn::RESET) {
+            linger lg{1, 0};
+            setsockopt(c.fd, SOL_SOCKET, SO_LINGER, &lg, sizeof lg);
+            finish_conn(c);
+            return;
+        }
+        if (p.action == Conn::FIN) {
+            shutdown(c.fd, SHUT_WR);
+            c.delayed.clear();
+        }
+        while (c.out_pos < p.bytes.size()) {
+            ssize_t n = send(c.fd, p.bytes.data() + c.out_pos, p.bytes.size() - c.out_pos,
+                             MSG_NOSIGNAL | MSG_DONTWAIT);
+            if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;
+            if (n < 0 && errno == EINTR) continue;
+            if (n < 0) {
+                finish_conn(c);
+                return;
+            }
+            c.out_pos += static_cast<size_t>(n);
+        }
+        c.out_pos = 0;
+        c.out.pop_front();
+    }
+}
+
+void LineServer::finish_conn(Conn& c) {
+    close(c.fd);
+    c.fd = -1;
+    c.closed = true;
+    c.out.clear();
+    c.out_pos = 0;
+    c.delayed.clear();
+    changed_.notify_all();
+}
+
+// Milliseconds until the next delayed answer or paced piece falls due; -1 when none.
+int LineServer::poll_timeout_ms(Clock::time_point now) const {
+    std::optional<Clock::time_point> next;
+    for (const auto& c : conns_) {
+        if (c->closed) continue;
+        if (!c->delayed.empty() && (!next || c->delayed.begin()->first < *next))
+            next = c->delayed.begin()->first;
+        // A due piece waits for POLLOUT, not for the clock.
+        auto head = c->out.empty() ? now : c->out.front().not_before;
+        if (head > now && (!next || head < *next)) next = head;
+    }
+    if (!next) return -1;
+    auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(*next - now).count();
+    return static_cast<int>(ms) + 1;
+}
+
+LineServer::Conn* LineServer::find_conn(int conn) {
+    if (conns_.empty()) return nullptr;
+    size_t i = conn == kLastConn ? conns_.size() - 1 : static_cast<size_t>(conn);
+    if (i >= conns_.size() || conns_[i]->closed) return nullptr;
+    return conns_[i].get();
+}
+
+void LineServer::wake() {
+    char b = 1;
+    if (write(wake_fds_[1], &b, 1) < 0) {
+    }
+}
+
+}  // namespace nuvra_test

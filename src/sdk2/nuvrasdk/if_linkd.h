@@ -1,0 +1,183 @@
+#pragma once
+
+#include <json/json.h>
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "api/nuvra_api.h"
+#include "engine_text.h"
+#include "json_text.h"
+#include "network.h"
+#include "reporter2.h"
+
+// A server address as offered by discovery.
+struct Addr {
+    std::string host;
+    int port = 0;
+};
+
+// The per-instance signaling engine. Built and used on the network thread
+// only; it lives as long as its instance.
+class InterfaceLinkD {
+public:
+    enum LOGIN_STATE {
+        LOGIN_STATE_NOT_LOGIN = 0,
+        LOGIN_STATE_LOGINING = 1,
+        LOGIN_STATE_LOGINED = 2,
+        LOGIN_STATE_RECONNECTING = 3,
+    };
+
+    // Line connection: the framed TCP line to the line server.
+    struct ConnInfo;
+
+    // Call transport: the queue of server calls.
+
+    // Discovery: the UDP step that finds the line servers.
+
+    InterfaceLinkD(nuvra_sdk::ICallBack* cb, mynet::Async* async);
+    ~InterfaceLinkD();
+    InterfaceLinkD(const InterfaceLinkD&) = delete;
+    InterfaceLinkD& operator=(const InterfaceLinkD&) = delete;
+
+    // Shared helpers.
+    std::string get_device_id() { return _device_id; }
+    bool mode2v6(int mode);
+    int choose_ulbs_port();
+    static std::string nat64_to_ipv4(std::string ipv6);
+    void set_reporter_header();
+
+    // Timers.
+    void login_watchdog_tick();
+    void housekeeping_tick();
+    void report_channel_stats(uint64_t now);
+
+    // Event delivery.
+    void fire_onChannelJoined(std::string channelID);
+    void fire_onChannelJoinFailed(std::string channelID, int ecode);
+    void fire_onChannelLeaved(std::string channelID, int ecode);
+    void fire_onChannelUserJoined(std::string account, uint32_t uid);
+    void fire_onChannelUserLeaved(std::string account, uint32_t uid);
+    void fire_onChannelUserList(int n, char** accounts, uint32_t* uids);
+    void fire_onChannelQueryUserNumResult(std::string channelID, int ecode, int num);
+    void fire_onChannelQueryUserIsIn(std::string channelID, std::string account, int result);
+    void fire_onChannelAttrUpdated(std::string channelID, std::string name, std::string value, std::string type);
+    void fire_onInviteReceived(std::string channelID, std::string account, uint32_t uid, std::string extra);
+    void fire_onInviteReceivedByPeer(std::string channelID, std::string account, uint32_t uid);
+    void fire_onInviteAcceptedByPeer(std::string channelID, std::string account, uint32_t uid, std::string extra);
+    void fire_onInviteRefusedByPeer(std::string channelID, std::string account, uint32_t uid, std::string extra);
+    void fire_onInviteFailed(std::string channelID, std::string account, uint32_t uid, int ecode, std::string reason,
+                             std::string extra);
+    void fire_onInviteEndByPeer(std::string channelID, std::string account, uint32_t uid, std::string extra);
+    void fire_onInviteEndByMyself(std::string channelID, std::string account, uint32_t uid);
+    void fire_onInviteMsg(std::string channelID, std::string account, uint32_t uid, std::string extra);
+    void fire_onMessageSendError(std::string messageID, int ecode);
+    void fire_onMessageSendProgress(std::string account, std::string messageID, std::string type, std::string info);
+    void fire_onMessageSendSuccess(std::string messageID);
+    void fire_onMessageAppReceived(std::string msg);
+    void fire_onMessageInstantReceive(std::string account, uint32_t uid, std::string msg);
+    void fire_onMessageChannelReceive(std::string channelID, std::string account, uint32_t uid, std::string msg);
+    void fire_onInvokeRet(std::string callID, std::string error, std::string resp);
+    void fire_onUserAttrResult(std::string account, std::string name, std::string value);
+    void fire_onUserAttrAllResult(std::string account, std::string value);
+    void fire_onError(std::string name, int ecode, std::string reason);
+    void fire_onQueryUserStatusResult(std::string account, std::string value);
+    void fire_onBCCall_result(std::string reason, std::string json_ret, std::string callID);
+    void do_report_log();
+
+    Reporter2 rp;
+    int m_ipv6_mode = 0;
+    std::string m_ipv6_head = "64:ff9b::";
+    uint32_t m_tcp_conn_flag = 1;
+    std::string m_lbs_host;
+    std::string m_ulbs_host;
+    std::vector<std::string> m_lbs_ips;
+    std::vector<std::string> m_lbs_buildin;
+    std::vector<std::string> m_ulbs_buildin;
+    std::string m_channelName;
+    std::string m_cid;
+    int m_last_login_result = 0;
+    uint64_t m_last_login_time = 0;
+    std::string m_last_login_token;
+    int m_config_call_mode = 0;
+    int m_config_call_retry_time = 0;
+    int m_config_call_timeout = 60000;
+    int m_config_msg_set = 0;
+    int m_config_channel_msgid = 0;
+    int m_config_msg_v3 = 0;
+    int m_config_call_concurrent = 60;
+    int m_config_ping_time = 10000;
+    int m_config_line_login3 = 0;
+    int m_config_msgid_cache_time = 120000;
+    int m_config_inst_msg_with_msgid = 0;
+    int m_config_channel_extra = 0;
+    std::string m_vid;
+    uint32_t m_uid = 0;
+    uint32_t m_uid_req = 0;
+    uint32_t m_connid = 0;
+    uint32_t m_retry = 0;
+    uint64_t m_last_active_time = 0;
+    std::string m_line;
+    std::shared_ptr<mynet::Timer> m_timer_poll;
+    uint32_t m_ver_acked = 0;
+    uint32_t m_ver_clear = 0;
+    uint32_t m_ver_notify = 0;
+    bool m_is_polling = false;
+    std::map<std::string, int> m_msgs_wait_clear;
+    int m_login_state = LOGIN_STATE_NOT_LOGIN;
+    std::string m_deviceID;
+    std::string m_token;
+    int m_login_session = 0;
+    std::string m_login_session_step;
+    int m_retry_max_time = 0;
+    int m_retry_max_count = 1;
+    uint64_t m_retry_time_start = 0;
+    int m_retry_count = 0;
+    int m_retry_delay = 100;
+    int m_retry_delay_min = 100;
+    int m_retry_delay_max = 2000;
+    std::vector<Addr> m_http_addrs;
+    std::vector<Addr> m_tcp_addrs;
+    bool m_sdkserver_mode = false;
+    bool m_isbackground = false;
+    bool m_tcp_connected = false;
+    bool m_push_enable = false;
+    bool m_network_enable = true;
+    uint32_t m_tcp_call_id = 0;
+    std::shared_ptr<ConnInfo> m_conn_info;
+    std::string m_account;
+    uint64_t m_time_poll_ack = 0;
+    uint64_t m_time_poll_last = 0;
+    bool m_poll_again = false;
+    uint32_t m_msgid = 0;
+    nuvra_sdk::ICallBack* m_callback;
+    std::shared_ptr<mynet::Timer> m_timer;
+    uint64_t m_channel_msgid = 0;
+    std::map<std::string, Reporter2::SPT> m_invite_ts;
+    Reporter2::SPT m_last_t_login;
+    std::unique_ptr<Json::Value> m_last_t_login_info;
+    uint64_t m_channel_rp_time = 0;
+    int m_chnanel_rp_count = 0;
+    int m_chnanel_rp_count_success = 0;
+    int m_chnanel_rp_count_failed = 0;
+    uint64_t m_channel_rp_time_all_success = 0;
+    uint64_t m_channel_rp_time_all_failed = 0;
+    uint64_t m_last_t_login_t2 = 0;
+    mynet::Async* async;
+    std::string _device_id = "unknown_device_id";
+    std::string _device_info = "unknown_device_info";
+    bool _app_https = false;
+    bool flag_app_lbs = false;
+    bool _force_ipv4 = false;
+    bool _slow_ulbs = false;
+    int _buildin_ulbs_time = 500;
+    int _ulbs_port_range = 2;
+    std::string _fake_lbs_ip;
+    int _log_report_rate = 100;
+    int _info_report_rate = 100;
+    std::string _dbg_ap_ip;
+    int _dbg_ap_port = 0;
+};

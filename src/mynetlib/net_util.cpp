@@ -66,9 +66,7 @@ std::string nat64_addr(std::string ip, std::string prefix) {
     return prefix + ip;
 }
 
-std::string hex_b(unsigned char b) {
-    return std::string{kHexDigits[b >> 4], kHexDigits[b & 0x0F]};
-}
+std::string hex_b(unsigned char b) { return std::string{kHexDigits[b >> 4], kHexDigits[b & 0x0F]}; }
 
 std::string hexlify(const std::string& s) {
     std::string out;

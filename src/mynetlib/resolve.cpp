@@ -17,7 +17,7 @@ struct tcp_getaddrinfo_t {
     uv_getaddrinfo_t req_addr;
     std::string hostname;
     OnResolveResult f;
-    int nEnd = 0;  // 1 once f has been called
+    int nEnd = 0;     // 1 once f has been called
     int pending = 2;  // answer and time-out still to arrive
 };
 
@@ -47,8 +47,7 @@ std::list<std::string> address_texts(const addrinfo* res) {
         if (ai->ai_family == AF_INET) {
             uv_inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in*>(ai->ai_addr)->sin_addr, text, sizeof(text));
         } else if (ai->ai_family == AF_INET6) {
-            uv_inet_ntop(AF_INET6, &reinterpret_cast<const sockaddr_in6*>(ai->ai_addr)->sin6_addr, text,
-                         sizeof(text));
+            uv_inet_ntop(AF_INET6, &reinterpret_cast<const sockaddr_in6*>(ai->ai_addr)->sin6_addr, text, sizeof(text));
         } else {
             PlatLog2(kLogInfo, kLogPlatform, "%llu : [ net  ] UNREACHABLE uv_on_getaddrinfo_done2 ai_family %d",
                      now_ms(), ai->ai_family);

@@ -13,6 +13,7 @@
 #include "json_text.h"
 #include "network.h"
 #include "reporter2.h"
+#include "simple_work.h"
 
 // A server address as offered by discovery.
 struct Addr {
@@ -37,6 +38,74 @@ public:
     // Call transport: the queue of server calls.
 
     // Discovery: the UDP step that finds the line servers.
+
+    // One request to one discovery address: its own socket, resends on a
+    // fixed schedule until the first datagram comes back, and a life of
+    // kLifeMs, at whose end (at the timer's last firing at the latest) the
+    // socket, the timer and the proxy connections are closed and the job is
+    // released.
+    struct ULBS_Job : std::enable_shared_from_this<ULBS_Job> {
+        static constexpr int kTickMs = 100;
+        static constexpr uint64_t kLifeMs = 10000;
+        static constexpr int kTicks = static_cast<int>(kLifeMs / kTickMs) + 1;
+
+        ULBS_Job(InterfaceLinkD* ld, int login_session, std::string ip, int port, std::string appid);
+        ULBS_Job(const ULBS_Job&) = delete;
+        ULBS_Job& operator=(const ULBS_Job&) = delete;
+
+        void send();
+        void _send();
+        void start_timer();
+        void connect_socks5_proxy();
+        void on_proxy_associated(int relay_port, std::shared_ptr<mynet::NetworkTcpStream> stream);
+        void on_tick(bool last);
+        void close();
+
+        InterfaceLinkD* ld;
+        std::weak_ptr<InterfaceLinkD*> ld_alive;
+        std::shared_ptr<mynet::NetworkUdp> udp;
+        std::shared_ptr<mynet::Timer> m_timer;
+        bool is_end = false;
+        bool is_closed = false;
+        bool is_socks5_connected = false;
+        uint64_t t0;
+        int n = 0;
+        int login_session;
+        std::string ip;
+        int port;
+        int udp_port = 0;
+        std::string appid;
+        int ticks = 0;
+        // Proxy associations still open, closed with the job.
+        std::vector<std::weak_ptr<mynet::NetworkTcpStream>> proxy_streams;
+    };
+    using LbsResultFunction = std::function<void(int login_session, const std::string& result)>;
+    using UlbsResult = std::function<void(std::string error, std::string json)>;
+
+    void login_mode2_step_12_lbs(int login_session);
+    static std::string join_list(const std::vector<std::string>& list);
+    void parse_dns_result(std::list<std::string>& ips);
+    void _do_ulbs(int login_session, SPSimpleWork work, int n, std::vector<std::string>& ips);
+    void do_ulbs(int login_session, std::string ip, int port, std::string appid, UlbsResult cb);
+    bool parse_lbs_result(std::string json);
+    // The attempt's discovery is still the running step.
+    bool lbs_is_current(int login_session) const;
+    void lbs_on_dns(int login_session, SPSimpleWork work, uint64_t t0, int code, std::list<std::string>& ips);
+    void lbs_on_job_result(int login_session, SPSimpleWork work, uint64_t t0, const std::string& list_ip,
+                           const std::string& error, const std::string& json);
+    void lbs_step_end(int login_session, const std::string& result);
+    // The open login record's details, made when missing.
+    Json::Value& login_details();
+
+    // Where discovery hands its verdict over to the rest of the login, once
+    // the step has ended for a current attempt: "" when m_tcp_addrs holds the
+    // line servers to connect to (the step is then "conn"), else the failure.
+    LbsResultFunction m_on_lbs_result = [](int, const std::string&) {};
+    // The running or last discovery step.
+    std::weak_ptr<SimpleWork> m_lbs_work;
+    // Discovery's jobs and callbacks outlive a step; they check this before
+    // touching an engine that may have been destroyed meanwhile.
+    std::shared_ptr<InterfaceLinkD*> m_lbs_alive = std::make_shared<InterfaceLinkD*>(this);
 
     InterfaceLinkD(nuvra_sdk::ICallBack* cb, mynet::Async* async);
     ~InterfaceLinkD();

@@ -1,0 +1,670 @@
+#include <dirent.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <functional>
+#include <map>
+#include <memory>
+#include <ostream>
+#include <set>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "if_linkd.h"
+#include "peers/discovery_service.h"
+#include "peers/socks5_servers.h"
+#include "support/log_capture.h"
+#include "support/loop_thread.h"
+
+using nuvra_test::DiscoveryService;
+using nuvra_test::run_on_loop;
+using nuvra_test::wait_on_loop;
+
+namespace {
+
+constexpr int kWaitMs = 3000;
+constexpr int kSession = 7;
+
+void sleep_ms(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+
+// Sockets the process holds open.
+int open_sockets() {
+    int n = 0;
+    DIR* dir = opendir("/proc/self/fd");
+    if (!dir) return -1;
+    while (dirent* e = readdir(dir)) {
+        char target[64] = {0};
+        std::string path = std::string("/proc/self/fd/") + e->d_name;
+        if (readlink(path.c_str(), target, sizeof(target) - 1) > 0 && std::string(target).rfind("socket:", 0) == 0) ++n;
+    }
+    closedir(dir);
+    return n;
+}
+
+std::vector<std::string> hosts(const std::vector<Addr>& addrs) {
+    std::vector<std::string> out;
+    for (const Addr& a : addrs) out.push_back(a.host + ":" + std::to_string(a.port));
+    return out;
+}
+
+// Requests grouped by the job (source port) that sent them, in arrival order.
+std::map<uint16_t, std::vector<DiscoveryService::Request>> by_job(const std::vector<DiscoveryService::Request>& rs) {
+    std::map<uint16_t, std::vector<DiscoveryService::Request>> jobs;
+    for (const auto& r : rs) jobs[r.src_port].push_back(r);
+    return jobs;
+}
+
+// Engines live for the process, as they do in the library.
+std::vector<InterfaceLinkD*>* g_engines = new std::vector<InterfaceLinkD*>();
+
+using Results = std::vector<std::pair<int, std::string>>;
+
+// One engine with discovery pointed at loopback services only and its
+// hand-over recorded; the engine is touched on the network thread only.
+class LbsStep : public ::testing::Test {
+protected:
+    void SetUp() override {
+        nuvra_test::ensure_loop_thread();
+        run_on_loop([&] {
+            ld = new InterfaceLinkD(new nuvra_sdk::ICallBack(), new mynet::Async());
+            g_engines->push_back(ld);
+            // Telemetry would open a socket of its own.
+            ld->rp.m_enable = false;
+            ld->m_vid = "vid-1";
+            ld->m_ulbs_host = "";
+            ld->m_ulbs_buildin = {};
+            ld->_buildin_ulbs_time = 0;
+            ld->m_retry_count = 2;
+            ld->m_login_session = kSession;
+            ld->m_login_session_step = "lbs";
+            ld->m_on_lbs_result = [this](int session, const std::string& result) {
+                results.emplace_back(session, result);
+            };
+        });
+    }
+
+    // The engine outlives the test: its step ends now and reports nowhere.
+    void TearDown() override {
+        run_on_loop([&] {
+            ld->m_on_lbs_result = [](int, const std::string&) {};
+            if (SPSimpleWork work = ld->m_lbs_work.lock()) work->end("test over", true);
+            ld->m_login_session_step = "";
+        });
+    }
+
+    void configure(const std::function<void(InterfaceLinkD&)>& f) {
+        run_on_loop([&] { f(*ld); });
+    }
+    void start_step() {
+        run_on_loop([&] { ld->login_mode2_step_12_lbs(kSession); });
+    }
+    bool wait_result(int ms = kWaitMs) {
+        return wait_on_loop([&] { return !results.empty(); }, ms);
+    }
+    Results step_results() {
+        Results copy;
+        run_on_loop([&] { copy = results; });
+        return copy;
+    }
+    Json::Value details() {
+        Json::Value copy;
+        run_on_loop([&] { copy = ld->m_last_t_login_info ? *ld->m_last_t_login_info : Json::Value(); });
+        return copy;
+    }
+    template <typename T> T read(const std::function<T(InterfaceLinkD&)>& f) {
+        T value{};
+        run_on_loop([&] { value = f(*ld); });
+        return value;
+    }
+    // Moves the clock, forward or back, so that `dt_ms` have passed since `since`.
+    static void clock_to(uint64_t since, uint64_t dt_ms) {
+        int64_t passed = static_cast<int64_t>(mynet::get_time_in_ms() - since);
+        mynet::test_clock_advance(static_cast<int64_t>(dt_ms) - passed);
+    }
+    // Keeps the clock at `dt_ms` after `since` for hold_ms, or until pred
+    // holds; real time, however slow the machine, doesn't move it on.
+    static bool hold_clock(uint64_t since, uint64_t dt_ms, int hold_ms, const std::function<bool()>& pred = {}) {
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(hold_ms);
+        for (;;) {
+            clock_to(since, dt_ms);
+            if (pred && pred()) return true;
+            if (std::chrono::steady_clock::now() >= deadline) return !pred;
+            sleep_ms(5);
+        }
+    }
+    // Lets the step's armed time-out strike now instead of in 10 s.
+    void strike_step_timeout() {
+        run_on_loop([&] {
+            SPSimpleWork work = ld->m_lbs_work.lock();
+            ASSERT_TRUE(work && work->m_timer) << "no armed step time-out";
+            EXPECT_EQ(work->m_work_timeout, 10000);
+            mynet::Timer::OnTimeout f = work->m_timer->m_f;
+            f(work->m_timer.get());
+        });
+    }
+
+    InterfaceLinkD* ld = nullptr;
+    Results results;  // network thread only
+};
+
+struct RequestCase {
+    const char* name;
+    std::string service_ip;
+    std::string builtin_ip;
+    std::string appid;
+    std::string fake_ip;
+    std::string text;
+};
+
+void PrintTo(const RequestCase& c, std::ostream* os) { *os << c.name; }
+
+class LbsHappyPath : public LbsStep, public ::testing::WithParamInterface<RequestCase> {};
+
+// The discovery host answers at once: its list is taken, the built-in
+// addresses are never asked, and the answered job still closes its socket.
+TEST_P(LbsHappyPath, TakesFirstGoodAnswer) {
+    const RequestCase& c = GetParam();
+    DiscoveryService dns_service(c.service_ip);
+    DiscoveryService builtin_service(c.builtin_ip);
+    ASSERT_TRUE(dns_service.ok() && builtin_service.ok());
+    dns_service.answer_ok({{"127.0.0.1", 4000}, {"127.0.0.2", 4001}}, {{"h.test", 80}});
+    nuvra_test::LogCapture log;
+    int sockets_before = open_sockets();
+    configure([&](InterfaceLinkD& e) {
+        e.m_vid = c.appid;
+        e._fake_lbs_ip = c.fake_ip;
+        e.m_ulbs_host = c.service_ip;
+        e.m_ulbs_buildin = {c.builtin_ip};
+        e._buildin_ulbs_time = 500;
+        e.m_tcp_addrs = {{"stale", 1}};
+    });
+    uint64_t t_start = mynet::get_time_in_ms();
+    start_step();
+    ASSERT_TRUE(wait_result());
+    EXPECT_EQ(step_results(), (Results{{kSession, ""}}));
+    EXPECT_EQ(read<std::string>([](InterfaceLinkD& e) { return e.m_login_session_step; }), "conn");
+    EXPECT_EQ(read<std::vector<std::string>>([](InterfaceLinkD& e) { return hosts(e.m_tcp_addrs); }),
+              (std::vector<std::string>{"127.0.0.1:4000", "127.0.0.2:4001"}));
+    EXPECT_EQ(read<std::vector<std::string>>([](InterfaceLinkD& e) { return hosts(e.m_http_addrs); }),
+              (std::vector<std::string>{"h.test:80"}));
+
+    // One request, unless a slow machine let the first resend go out.
+    std::vector<DiscoveryService::Request> rs = dns_service.requests();
+    ASSERT_FALSE(rs.empty());
+    for (const auto& r : rs) {
+        EXPECT_EQ(r.text, c.text);
+        EXPECT_EQ(r.dst_port, rs[0].dst_port);
+    }
+    EXPECT_TRUE(rs[0].dst_port == 8180 || rs[0].dst_port == 8181) << rs[0].dst_port;
+
+    Json::Value d = details();
+    EXPECT_EQ(d["step"], "lbs");
+    EXPECT_EQ(d["retry"], 2);
+    EXPECT_TRUE(d["h1t1"].isUInt64());
+    EXPECT_EQ(d["h1i1"], c.service_ip + ";");
+    EXPECT_FALSE(d.isMember("h1e1"));
+    EXPECT_TRUE(d["t2"].isUInt64());
+    EXPECT_EQ(d["i2"], "udp:" + c.service_ip);
+    EXPECT_FALSE(d.isMember("e2"));
+    EXPECT_TRUE(log.contains("send req " + c.service_ip + " 1 : " + c.appid));
+    EXPECT_TRUE(log.contains("bind 0.0.0.0"));
+    EXPECT_TRUE(log.contains("data recv ok {"));
+
+    // Past the built-in delay: the ended step asks nobody else.
+    sleep_ms(650);
+    EXPECT_TRUE(builtin_service.requests().empty());
+    EXPECT_EQ(dns_service.requests().size(), rs.size()) << "answered job resent";
+    clock_to(t_start, 10200);
+    EXPECT_TRUE(wait_on_loop([&] { return open_sockets() <= sockets_before; }, kWaitMs)) << "job socket left open";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Requests, LbsHappyPath,
+    ::testing::Values(RequestCase{"Plain", "127.0.41.1", "127.0.41.5", "vid-1", "", "getaddr {\"appid\":\"vid-1\"}"},
+                      RequestCase{"FakeIpUnescaped", "127.0.41.2", "127.0.41.6", "v\"1", "10.9.8.7",
+                                  "getaddr {\"appid\":\"v\"1\",\"ip\":\"10.9.8.7\"}"}),
+    [](const ::testing::TestParamInfo<RequestCase>& info) { return std::string(info.param.name); });
+
+struct ScheduleCase {
+    const char* name;
+    std::string service_ip;
+    bool slow;
+    // Sends per job once the clock passed each mark.
+    std::vector<std::pair<uint64_t, size_t>> marks;
+};
+
+void PrintTo(const ScheduleCase& c, std::ostream* os) { *os << c.name; }
+
+class LbsSilentService : public LbsStep, public ::testing::WithParamInterface<ScheduleCase> {};
+
+// Three built-in jobs against a service that never answers, driven by the
+// clock seam: each resends on the schedule to one port, closes after 10 s,
+// and the step fails by its time-out.
+TEST_P(LbsSilentService, ResendsOnScheduleThenCloses) {
+    const ScheduleCase& c = GetParam();
+    DiscoveryService service(c.service_ip);
+    ASSERT_TRUE(service.ok());
+    service.stay_silent();
+    nuvra_test::LogCapture log;
+    int sockets_before = open_sockets();
+    configure([&](InterfaceLinkD& e) {
+        e.m_ulbs_buildin = {c.service_ip, c.service_ip, c.service_ip, "127.0.41.98"};
+        e._buildin_ulbs_time = 1;
+        e._slow_ulbs = c.slow;
+    });
+    uint64_t t_start = mynet::get_time_in_ms();
+    start_step();
+    ASSERT_TRUE(hold_clock(t_start, 0, kWaitMs, [&] { return service.requests().size() >= 3; })) << "three jobs";
+    for (const auto& [dt, sends] : c.marks) {
+        size_t expected = 3 * sends;
+        EXPECT_TRUE(hold_clock(t_start, dt, kWaitMs, [&] { return service.requests().size() >= expected; })) << dt;
+        hold_clock(t_start, dt, 150);  // a tick or more: no further send
+        EXPECT_EQ(service.requests().size(), expected) << "at " << dt << " ms";
+    }
+    EXPECT_FALSE(log.contains("127.0.41.98")) << "a fourth built-in address was asked";
+    auto jobs = by_job(service.requests());
+    EXPECT_EQ(jobs.size(), 3u);
+    for (const auto& [src_port, sent] : jobs) {
+        std::set<uint16_t> ports;
+        for (const auto& r : sent) {
+            ports.insert(r.dst_port);
+            EXPECT_EQ(r.text, "getaddr {\"appid\":\"vid-1\"}");
+        }
+        EXPECT_EQ(ports.size(), 1u) << "job " << src_port << " changed its port";
+        EXPECT_TRUE(*ports.begin() == 8180 || *ports.begin() == 8181) << *ports.begin();
+    }
+
+    clock_to(t_start, 10150);
+    EXPECT_TRUE(wait_on_loop([&] { return open_sockets() <= sockets_before; }, kWaitMs)) << "job sockets left open";
+    clock_to(t_start, 20000);
+    sleep_ms(250);
+    EXPECT_EQ(service.requests().size(), 3 * c.marks.back().second) << "closed job sent";
+    EXPECT_TRUE(step_results().empty());
+    strike_step_timeout();
+    EXPECT_EQ(step_results(), (Results{{kSession, "time out"}}));
+    EXPECT_EQ(read<std::string>([](InterfaceLinkD& e) { return e.m_login_session_step; }), "lbs");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Profiles, LbsSilentService,
+    ::testing::Values(ScheduleCase{"Default",
+                                   "127.0.41.3",
+                                   false,
+                                   {{150, 1}, {350, 2}, {900, 3}, {2000, 4}, {3600, 5}, {5200, 6}, {7000, 7}, {9500, 7}}},
+                      ScheduleCase{"Slow", "127.0.41.4", true, {{350, 1}, {2000, 1}, {7000, 1}, {9500, 1}}}),
+    [](const ::testing::TestParamInfo<ScheduleCase>& info) { return std::string(info.param.name); });
+
+// What one service answers, set up on it.
+using Answer = std::function<void(DiscoveryService&)>;
+
+struct BadAnswerCase {
+    const char* name;
+    std::string service_ip;
+    Answer answer;
+    std::string e2;
+};
+
+void PrintTo(const BadAnswerCase& c, std::ostream* os) { *os << c.name; }
+
+class LbsBadAnswer : public LbsStep, public ::testing::WithParamInterface<BadAnswerCase> {};
+
+// Both branches ask the same service; two bad answers fail the step at once
+// and leave the server lists as they were.
+TEST_P(LbsBadAnswer, FailsWithoutTouchingLists) {
+    const BadAnswerCase& c = GetParam();
+    DiscoveryService service(c.service_ip);
+    ASSERT_TRUE(service.ok());
+    c.answer(service);
+    nuvra_test::LogCapture log;
+    configure([&](InterfaceLinkD& e) {
+        e.m_ulbs_host = c.service_ip;
+        e.m_ulbs_buildin = {c.service_ip};
+        e._buildin_ulbs_time = 1;
+        e.m_tcp_addrs = {{"kept", 1}};
+        e.m_http_addrs = {{"kept", 2}};
+    });
+    start_step();
+    ASSERT_TRUE(wait_result());
+    EXPECT_EQ(step_results(), (Results{{kSession, "failed"}}));
+    EXPECT_GE(service.requests().size(), 2u);
+    Json::Value d = details();
+    EXPECT_EQ(d["e2"], c.e2);
+    EXPECT_EQ(d["i2"], "udp:" + c.service_ip);
+    EXPECT_EQ(read<std::vector<std::string>>([](InterfaceLinkD& e) { return hosts(e.m_tcp_addrs); }),
+              std::vector<std::string>{"kept:1"});
+    EXPECT_EQ(read<std::vector<std::string>>([](InterfaceLinkD& e) { return hosts(e.m_http_addrs); }),
+              std::vector<std::string>{"kept:2"});
+    EXPECT_EQ(read<std::string>([](InterfaceLinkD& e) { return e.m_login_session_step; }), "lbs");
+    EXPECT_EQ(log.matching("data recv").size(), 2u);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Answers, LbsBadAnswer,
+    ::testing::Values(
+        BadAnswerCase{"Oversized", "127.0.41.10", [](DiscoveryService& s) { s.answer_oversized({{"127.0.0.1", 1}}); },
+                      "failed:wrong resp"},
+        BadAnswerCase{"NotZlib", "127.0.41.11", [](DiscoveryService& s) { s.answer_bytes("ok {\"tcp\":[]}"); },
+                      "failed:wrong resp"},
+        BadAnswerCase{"InflatesToNothing", "127.0.41.12", [](DiscoveryService& s) { s.answer_text(""); },
+                      "failed:wrong resp"},
+        BadAnswerCase{"ErrorText", "127.0.41.13", [](DiscoveryService& s) { s.answer_text("no servers"); },
+                      "failed:no servers"},
+        BadAnswerCase{"WrongJsonTypes", "127.0.41.14",
+                      [](DiscoveryService& s) { s.answer_text("ok {\"http\":[],\"tcp\":[[\"127.0.0.1\",\"80\"]]}"); },
+                      "wrongjson:{\"http\":[],\"tcp\":[[\""},
+        BadAnswerCase{"NotJson", "127.0.41.15", [](DiscoveryService& s) { s.answer_text("ok <html>"); },
+                      "wrongjson:<html>"}),
+    [](const ::testing::TestParamInfo<BadAnswerCase>& info) { return std::string(info.param.name); });
+
+struct BranchCase {
+    const char* name;
+    std::string dns_ip;
+    Answer dns_answer;
+    std::string builtin_ip;
+    Answer builtin_answer;
+    std::string result;
+    std::vector<std::string> tcp;
+    std::string e2;  // "" when no bad answer was seen
+};
+
+void PrintTo(const BranchCase& c, std::ostream* os) { *os << c.name; }
+
+class LbsBranches : public LbsStep, public ::testing::WithParamInterface<BranchCase> {};
+
+// Reports of both branches count together. The built-in answer leaves 300 ms
+// after its request, so the DNS branch's answer comes first.
+TEST_P(LbsBranches, CountReportsAcrossBranches) {
+    const BranchCase& c = GetParam();
+    DiscoveryService dns_service(c.dns_ip);
+    DiscoveryService builtin_service(c.builtin_ip);
+    ASSERT_TRUE(dns_service.ok() && builtin_service.ok());
+    c.dns_answer(dns_service);
+    c.builtin_answer(builtin_service);
+    builtin_service.set_delay(300);
+    configure([&](InterfaceLinkD& e) {
+        e.m_ulbs_host = c.dns_ip;
+        e.m_ulbs_buildin = {c.builtin_ip};
+        e._buildin_ulbs_time = 100;
+    });
+    start_step();
+    ASSERT_TRUE(wait_result());
+    EXPECT_EQ(step_results(), (Results{{kSession, c.result}}));
+    EXPECT_FALSE(dns_service.requests().empty());
+    EXPECT_FALSE(builtin_service.requests().empty());
+    Json::Value d = details();
+    EXPECT_EQ(d["i2"], "udp:" + c.builtin_ip);
+    if (c.e2.empty()) {
+        EXPECT_FALSE(d.isMember("e2")) << d["e2"];
+    } else {
+        EXPECT_EQ(d["e2"], c.e2);
+    }
+    EXPECT_EQ(read<std::vector<std::string>>([](InterfaceLinkD& e) { return hosts(e.m_tcp_addrs); }), c.tcp);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Orders, LbsBranches,
+    ::testing::Values(
+        BranchCase{"BadThenBadFailsAtOnce", "127.0.41.20", [](DiscoveryService& s) { s.answer_text("busy"); },
+                   "127.0.41.21", [](DiscoveryService& s) { s.answer_bytes("garbage"); }, "failed", {},
+                   "failed:wrong resp"},
+        BranchCase{"BadThenGoodSucceeds", "127.0.41.22", [](DiscoveryService& s) { s.answer_text("busy"); },
+                   "127.0.41.23", [](DiscoveryService& s) { s.answer_ok({{"127.0.0.9", 9}}); }, "",
+                   {"127.0.0.9:9"}, "failed:busy"},
+        BranchCase{"GoodEmptyListSucceeds", "127.0.41.24", [](DiscoveryService& s) { s.stay_silent(); },
+                   "127.0.41.25", [](DiscoveryService& s) { s.answer_ok({}); }, "", {}, ""}),
+    [](const ::testing::TestParamInfo<BranchCase>& info) { return std::string(info.param.name); });
+
+struct RepeatCase {
+    const char* name;
+    std::string service_ip;
+    bool other_socket;
+};
+
+void PrintTo(const RepeatCase& c, std::ostream* os) { *os << c.name; }
+
+class LbsRepeatedAnswer : public LbsStep, public ::testing::WithParamInterface<RepeatCase> {};
+
+// A job takes only its first datagram, whoever sends the next one: a second
+// bad answer on the same socket would otherwise fail the step.
+TEST_P(LbsRepeatedAnswer, SecondDatagramIgnored) {
+    const RepeatCase& c = GetParam();
+    DiscoveryService service(c.service_ip);
+    ASSERT_TRUE(service.ok());
+    service.answer_text("busy");
+    service.set_twice(true);
+    service.set_other_socket(c.other_socket);
+    nuvra_test::LogCapture log;
+    configure([&](InterfaceLinkD& e) { e.m_ulbs_host = c.service_ip; });
+    start_step();
+    ASSERT_TRUE(log.wait_for("data recv busy", kWaitMs));
+    sleep_ms(100);
+    EXPECT_EQ(log.matching("data recv").size(), 1u);
+    EXPECT_EQ(log.matching("result busy").size(), 1u);
+    EXPECT_TRUE(step_results().empty());
+    EXPECT_EQ(details()["e2"], "failed:busy");
+}
+
+INSTANTIATE_TEST_SUITE_P(Senders, LbsRepeatedAnswer,
+                         ::testing::Values(RepeatCase{"SameSocket", "127.0.41.30", false},
+                                           RepeatCase{"OtherSocket", "127.0.41.31", true}),
+                         [](const ::testing::TestParamInfo<RepeatCase>& info) { return std::string(info.param.name); });
+
+// After the hand-over the step is "conn": a later good answer of the same
+// attempt only logs its result.
+TEST_F(LbsStep, LateAnswerAfterHandOverOnlyLogs) {
+    DiscoveryService fast("127.0.41.40");
+    DiscoveryService slow("127.0.41.41");
+    ASSERT_TRUE(fast.ok() && slow.ok());
+    fast.answer_ok({{"127.0.0.1", 1}});
+    slow.answer_ok({{"127.0.0.2", 2}});
+    slow.set_delay(300);
+    nuvra_test::LogCapture log;
+    configure([&](InterfaceLinkD& e) {
+        e.m_ulbs_buildin = {"127.0.41.41", "127.0.41.40"};
+        e._buildin_ulbs_time = 1;
+    });
+    start_step();
+    ASSERT_TRUE(wait_result());
+    // Both answers arrive; only the first is taken.
+    for (int i = 0; i < 200 && log.matching("result  {").size() < 2; ++i) sleep_ms(10);
+    EXPECT_EQ(log.matching("result  {").size(), 2u);
+    EXPECT_EQ(step_results(), (Results{{kSession, ""}}));
+    EXPECT_EQ(read<std::vector<std::string>>([](InterfaceLinkD& e) { return hosts(e.m_tcp_addrs); }),
+              std::vector<std::string>{"127.0.0.1:1"});
+    EXPECT_EQ(details()["i2"], "udp:127.0.41.40");
+}
+
+// Every piece of a stale attempt drops itself: the step start, the name
+// resolution and the end.
+TEST_F(LbsStep, StaleAttemptDropsItsPieces) {
+    DiscoveryService service("127.0.41.50");
+    ASSERT_TRUE(service.ok());
+    nuvra_test::LogCapture log;
+    configure([&](InterfaceLinkD& e) { e.m_ulbs_host = "127.0.41.50"; });
+    run_on_loop([&] { ld->login_mode2_step_12_lbs(kSession + 1); });
+    EXPECT_TRUE(log.contains("wrong state 8 : 7 lbs"));
+    EXPECT_FALSE(read<bool>([](InterfaceLinkD& e) { return static_cast<bool>(e.m_lbs_work.lock()); }));
+
+    // The attempt moves on while its name resolution runs.
+    run_on_loop([&] {
+        ld->login_mode2_step_12_lbs(kSession);
+        ld->m_login_session = kSession + 1;
+    });
+    ASSERT_TRUE(log.wait_for("ignore dns result 7 : 8 lbs", kWaitMs));
+    sleep_ms(50);
+    EXPECT_TRUE(service.requests().empty());
+    strike_step_timeout();
+    EXPECT_TRUE(log.contains("wrong state 7 : 8 lbs"));
+    EXPECT_TRUE(step_results().empty());
+}
+
+// An IPv6 answer under "force_ipv4" is asked as the IPv4 address it embeds,
+// from an IPv4 socket.
+TEST_F(LbsStep, ForceIpv4AsksEmbeddedAddress) {
+    DiscoveryService service("127.0.41.60");
+    ASSERT_TRUE(service.ok());
+    service.answer_ok({{"127.0.0.1", 1}});
+    nuvra_test::LogCapture log;
+    configure([&](InterfaceLinkD& e) {
+        e.m_ulbs_host = "::ffff:127.0.41.60";
+        e._force_ipv4 = true;
+    });
+    start_step();
+    ASSERT_TRUE(wait_result());
+    EXPECT_EQ(step_results(), (Results{{kSession, ""}}));
+    EXPECT_FALSE(service.requests().empty());
+    EXPECT_EQ(read<int>([](InterfaceLinkD& e) { return e.m_ipv6_mode; }), 0);
+    EXPECT_EQ(read<std::vector<std::string>>([](InterfaceLinkD& e) { return e.m_lbs_ips; }),
+              std::vector<std::string>{"127.0.41.60"});
+    EXPECT_EQ(details()["h1i1"], "127.0.41.60;");
+    EXPECT_TRUE(log.contains("dns_result nat64 ::ffff:127.0.41.60:::ffff:127.0.41.60 -> 127.0.41.60"));
+    EXPECT_TRUE(log.contains("bind 0.0.0.0"));
+    EXPECT_FALSE(log.contains("bind ::"));
+}
+
+
+// A wall clock that steps back never lets the job's age pass 10 s; its last
+// resend tick still closes it, and nothing keeps it alive after that.
+TEST_F(LbsStep, JobClosesAtLastTickWhenClockSteppedBack) {
+    std::weak_ptr<InterfaceLinkD::ULBS_Job> weak;
+    run_on_loop([&] {
+        auto job = std::make_shared<InterfaceLinkD::ULBS_Job>(ld, kSession, "127.0.41.70", 8180, "vid-1");
+        job->udp->init();
+        ASSERT_EQ(job->udp->bind("0.0.0.0", 0), 0);
+        job->start_timer();
+        weak = job;
+    });
+    mynet::test_clock_advance(-3600 * 1000);
+    run_on_loop([&] {
+        std::shared_ptr<InterfaceLinkD::ULBS_Job> job = weak.lock();
+        ASSERT_TRUE(job);
+        // The timer's own firings, all at once.
+        while (job->ticks < InterfaceLinkD::ULBS_Job::kTicks - 1) {
+            mynet::Timer::OnTimeout f = job->m_timer->m_f;
+            f(job->m_timer.get());
+        }
+        EXPECT_FALSE(job->is_closed);
+        mynet::Timer::OnTimeout f = job->m_timer->m_f;
+        f(job->m_timer.get());
+        EXPECT_TRUE(job->is_closed);
+        EXPECT_EQ(job->m_timer, nullptr);
+    });
+    mynet::test_clock_advance(3600 * 1000);
+    EXPECT_TRUE(wait_on_loop([&] { return weak.expired(); }, kWaitMs)) << "closed job still held";
+}
+
+// An engine destroyed in the middle of its discovery: the jobs close at
+// their next tick and no callback touches the engine any more.
+TEST(LbsEngineGone, PiecesOutliveTheEngineSafely) {
+    nuvra_test::ensure_loop_thread();
+    DiscoveryService service("127.0.41.90");
+    ASSERT_TRUE(service.ok());
+    service.stay_silent();
+    int sockets_before = open_sockets();
+    nuvra_sdk::ICallBack callback;
+    std::unique_ptr<InterfaceLinkD> engine;
+    SPSimpleWork work;
+    run_on_loop([&] {
+        engine = std::make_unique<InterfaceLinkD>(&callback, nullptr);
+        engine->rp.m_enable = false;
+        engine->m_ulbs_host = "127.0.41.90";
+        engine->m_ulbs_buildin = {"127.0.41.90"};
+        engine->_buildin_ulbs_time = 30;
+        engine->m_login_session = 1;
+        engine->m_login_session_step = "lbs";
+        engine->login_mode2_step_12_lbs(1);
+        work = engine->m_lbs_work.lock();
+    });
+    ASSERT_TRUE(service.wait_request(0, kWaitMs).has_value());
+    run_on_loop([&] { engine.reset(); });
+    // The built-in branch's delay passes, the jobs tick, the step times out.
+    sleep_ms(150);
+    EXPECT_TRUE(wait_on_loop([&] { return open_sockets() <= sockets_before; }, kWaitMs)) << "job sockets left open";
+    run_on_loop([&] {
+        ASSERT_TRUE(work->m_timer);
+        mynet::Timer::OnTimeout f = work->m_timer->m_f;
+        f(work->m_timer.get());
+        EXPECT_TRUE(work->isEnd());
+        work.reset();
+    });
+}
+
+// Discovery through a proxy that relays UDP: the relay strips the header on
+// the way out and adds it on the way back.
+TEST_F(LbsStep, ThroughDantedRelay) {
+    nuvra_test::Socks5Server proxy(nuvra_test::Socks5Server::DANTED);
+    if (!proxy.start()) GTEST_SKIP() << "danted cannot run here: " << proxy.error();
+    DiscoveryService service("127.0.41.80");
+    ASSERT_TRUE(service.ok());
+    service.answer_ok({{"127.0.0.1", 4242}});
+    nuvra_test::LogCapture log;
+    int sockets_before = open_sockets();
+    configure([&](InterfaceLinkD& e) {
+        mynet::my_proxy_host = "127.0.0.1";
+        mynet::my_proxy_port = proxy.port();
+        e.m_ulbs_host = "127.0.41.80";
+    });
+    uint64_t t_start = mynet::get_time_in_ms();
+    start_step();
+    ASSERT_TRUE(wait_result());
+    EXPECT_EQ(step_results(), (Results{{kSession, ""}}));
+    EXPECT_EQ(read<std::vector<std::string>>([](InterfaceLinkD& e) { return hosts(e.m_tcp_addrs); }),
+              std::vector<std::string>{"127.0.0.1:4242"});
+    // A slow relay may see a resend before the answer is back.
+    std::vector<DiscoveryService::Request> rs = service.requests();
+    ASSERT_FALSE(rs.empty());
+    for (const auto& r : rs) EXPECT_EQ(r.text, "getaddr {\"appid\":\"vid-1\"}");
+    EXPECT_TRUE(log.contains("[ net  ] socks5 proxy server connected, new assign port is "));
+    EXPECT_TRUE(log.contains("data recv ok {"));
+
+    // The job's end closes its association too.
+    clock_to(t_start, 10200);
+    EXPECT_TRUE(log.wait_for("[ net  ] socks5 proxy tcp closed", kWaitMs));
+    EXPECT_TRUE(wait_on_loop([&] { return open_sockets() <= sockets_before; }, kWaitMs)) << "job socket left open";
+    run_on_loop([] {
+        mynet::my_proxy_host = "";
+        mynet::my_proxy_port = 0;
+    });
+}
+
+// A proxy that refuses UDP associations: every send is lost with a log line,
+// nothing reaches the service, and the job still ends cleanly.
+TEST_F(LbsStep, ThroughMicrosocksFailsByTimeOut) {
+    nuvra_test::Socks5Server proxy(nuvra_test::Socks5Server::MICROSOCKS);
+    if (!proxy.start()) GTEST_SKIP() << "microsocks cannot run here: " << proxy.error();
+    DiscoveryService service("127.0.41.81");
+    ASSERT_TRUE(service.ok());
+    nuvra_test::LogCapture log;
+    int sockets_before = open_sockets();
+    configure([&](InterfaceLinkD& e) {
+        mynet::my_proxy_host = "127.0.0.1";
+        mynet::my_proxy_port = proxy.port();
+        e.m_ulbs_buildin = {"127.0.41.81"};
+        e._buildin_ulbs_time = 1;
+    });
+    uint64_t t_start = mynet::get_time_in_ms();
+    start_step();
+    ASSERT_TRUE(log.wait_for("ulbs            socks5 tcp conn failed (", kWaitMs));
+    for (uint64_t dt : {350, 900, 2000, 3600, 5200, 7000}) {
+        clock_to(t_start, dt);
+        sleep_ms(150);
+    }
+    EXPECT_TRUE(wait_on_loop([&] { return log.matching("socks5 tcp conn failed (").size() == 7; }, kWaitMs))
+        << log.matching("socks5 tcp conn failed (").size();
+    EXPECT_EQ(log.matching("connection cannot be established, error: 7").size(), 7u);
+    EXPECT_TRUE(service.requests().empty());
+    clock_to(t_start, 10200);
+    EXPECT_TRUE(wait_on_loop([&] { return open_sockets() <= sockets_before; }, kWaitMs)) << "sockets left open";
+    EXPECT_TRUE(step_results().empty());
+    strike_step_timeout();
+    EXPECT_EQ(step_results(), (Results{{kSession, "time out"}}));
+    run_on_loop([] {
+        mynet::my_proxy_host = "";
+        mynet::my_proxy_port = 0;
+    });
+}
+
+}  // namespace

@@ -11,9 +11,26 @@ const Json::Value* find_member(const Json::Value& object, const char* key) {
     return object.find(key, key + std::strlen(key));
 }
 
-// The member's text, or false when the answer has no such member or it is a
-// container, which has no text form.
-bool member_text(const Json::Value& answer, const char* key, std::string& out) {
+}  // namespace
+
+CallAnswer parse_call_answer(const std::string& text) {
+    Json::Value resp;
+    if (!parse_json(text, resp) || !resp.isObject() || find_member(resp, "result") == nullptr)
+        return CallAnswer{-2, "wrong response json : 1", std::move(resp)};
+
+    std::string result;
+    const bool result_is_text = answer_member_text(resp, "result", result);
+    if (result_is_text && result == "ok") return CallAnswer{0, "", std::move(resp)};
+    if (!result_is_text || (result != "failed" && result != "unknown"))
+        return CallAnswer{-2, "wrong response json : 2", std::move(resp)};
+
+    std::string reason;
+    if (!answer_member_text(resp, "reason", reason)) return CallAnswer{-2, "wrong response json : 3", std::move(resp)};
+    return CallAnswer{result == "failed" ? -1 : -2, std::move(reason), std::move(resp)};
+}
+
+bool answer_member_text(const Json::Value& answer, const char* key, std::string& out) {
+    if (!answer.isObject()) return false;
     const Json::Value* member = find_member(answer, key);
     if (member == nullptr || member->isArray() || member->isObject()) return false;
     if (member->isString()) {
@@ -24,22 +41,4 @@ bool member_text(const Json::Value& answer, const char* key, std::string& out) {
         out = JSON2STRING(*member);
     }
     return true;
-}
-
-}  // namespace
-
-CallAnswer parse_call_answer(const std::string& text) {
-    Json::Value resp;
-    if (!parse_json(text, resp) || !resp.isObject() || find_member(resp, "result") == nullptr)
-        return CallAnswer{-2, "wrong response json : 1", std::move(resp)};
-
-    std::string result;
-    const bool result_is_text = member_text(resp, "result", result);
-    if (result_is_text && result == "ok") return CallAnswer{0, "", std::move(resp)};
-    if (!result_is_text || (result != "failed" && result != "unknown"))
-        return CallAnswer{-2, "wrong response json : 2", std::move(resp)};
-
-    std::string reason;
-    if (!member_text(resp, "reason", reason)) return CallAnswer{-2, "wrong response json : 3", std::move(resp)};
-    return CallAnswer{result == "failed" ? -1 : -2, std::move(reason), std::move(resp)};
 }

@@ -24,3 +24,7 @@ struct CallAnswer {
 // an object matches none of the three words; such a "reason" counts as
 // missing.
 CallAnswer parse_call_answer(const std::string& text);
+
+// The text of one member of an answer object by the same rule; false when
+// the answer is no object, lacks the member, or the member is a container.
+bool answer_member_text(const Json::Value& answer, const char* key, std::string& out);

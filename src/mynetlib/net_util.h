@@ -37,6 +37,8 @@ std::string hexlify(const std::string& s);
 std::string hex_b(unsigned char b);
 // libuv's symbolic name, or "unknown error"; never allocates.
 const char* uv_err_name_all(int code);
+// libuv's message text, or "unknown error"; never allocates.
+const char* uv_strerror_all(int code);
 // rand(), seeded once per process from the clock.
 uint32_t get_randint();
 

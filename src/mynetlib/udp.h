@@ -12,6 +12,7 @@
 namespace mynet {
 
 // A UDP socket; after init() it keeps itself alive until its close completes.
+// Callers call init() right after std::make_shared.
 class NetworkUdp : public std::enable_shared_from_this<NetworkUdp> {
 public:
     using OnData = std::function<void(const InetSocketAddress& sender, ByteBuffer& data)>;
@@ -41,6 +42,8 @@ public:
     // One datagram of bb's bytes [position, limit) to an IP literal.
     void send(std::string host, int port, const ByteBuffer& bb);
     void close();
+    // Closed, closing, or without a handle: nothing may reach libuv.
+    bool unusable() const;
 
     bool m_start_recv = false;
     udp_t udp;

@@ -1,0 +1,128 @@
+#include "resolve.h"
+
+#include <netdb.h>
+#include <uv.h>
+
+#include "loop.h"
+#include "log.h"
+#include "net_util.h"
+
+namespace mynet {
+
+namespace {
+
+// One resolution in flight. libuv's answer and the time-out each arrive
+// exactly once; whichever comes second frees the record.
+struct tcp_getaddrinfo_t {
+    uv_getaddrinfo_t req_addr;
+    std::string hostname;
+    OnResolveResult f;
+    int nEnd = 0;     // 1 once f has been called
+    int pending = 2;  // answer and time-out still to arrive
+};
+
+unsigned long long now_ms() { return static_cast<unsigned long long>(get_time_in_ms()); }
+
+void arrived(tcp_getaddrinfo_t* r) {
+    if (--r->pending == 0) delete r;
+}
+
+// Marks the result as given and hands over f; the caller calls it last, once
+// the record may already be gone.
+OnResolveResult take_result_function(tcp_getaddrinfo_t* r) {
+    r->nEnd = 1;
+    OnResolveResult f = std::move(r->f);
+    r->f = nullptr;
+    return f;
+}
+
+void call(const OnResolveResult& f, int code, const std::string& error, std::list<std::string>& addresses) {
+    if (f) f(code, error, addresses);
+}
+
+std::list<std::string> address_texts(const addrinfo* res) {
+    std::list<std::string> out;
+    for (const addrinfo* ai = res; ai != nullptr; ai = ai->ai_next) {
+        char text[INET6_ADDRSTRLEN] = {0};
+        if (ai->ai_family == AF_INET) {
+            uv_inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in*>(ai->ai_addr)->sin_addr, text, sizeof(text));
+        } else if (ai->ai_family == AF_INET6) {
+            uv_inet_ntop(AF_INET6, &reinterpret_cast<const sockaddr_in6*>(ai->ai_addr)->sin6_addr, text, sizeof(text));
+        } else {
+            PlatLog2(kLogInfo, kLogPlatform, "%llu : [ net  ] UNREACHABLE uv_on_getaddrinfo_done2 ai_family %d",
+                     now_ms(), ai->ai_family);
+            continue;
+        }
+        out.emplace_back(text);
+    }
+    return out;
+}
+
+void uv_on_getaddrinfo_done2(uv_getaddrinfo_t* req, int status, addrinfo* res) {
+    auto* r = static_cast<tcp_getaddrinfo_t*>(req->data);
+    PlatLog2(kLogInfo, kLogPlatform, "%llu : [ net  ] uv_on_getaddrinfo_done2 status: %s %d", now_ms(),
+             r->hostname.c_str(), status);
+    if (r->nEnd == 1) {
+        PlatLog2(kLogInfo, kLogPlatform, "%llu : [ net  ] uv_on_getaddrinfo_done2 already timeout: %s", now_ms(),
+                 r->hostname.c_str());
+        uv_freeaddrinfo(res);
+        arrived(r);
+        return;
+    }
+    std::list<std::string> addresses;
+    std::string error;
+    if (status == 0) {
+        addresses = address_texts(res);
+    } else {
+        error = uv_strerror_all(status);
+    }
+    uv_freeaddrinfo(res);
+    OnResolveResult f = take_result_function(r);
+    arrived(r);
+    call(f, status, error, addresses);
+}
+
+void on_resolve_timeout(tcp_getaddrinfo_t* r) {
+    if (r->nEnd == 1) {
+        arrived(r);
+        return;
+    }
+    PlatLog2(kLogInfo, kLogPlatform, "%llu : [ net  ] getaddrinfo timeout: %s ", now_ms(), r->hostname.c_str());
+    OnResolveResult f = take_result_function(r);
+    arrived(r);
+    std::list<std::string> none;
+    call(f, -1, "timeout", none);
+}
+
+}  // namespace
+
+int resolve_hostname(std::string host, OnResolveResult f, int timeout_ms) {
+    PlatLog2(kLogInfo, kLogPlatform, "%llu : [ net  ] resolve_hostname : \"%s\" ", now_ms(), host.c_str());
+    if (host.empty()) return -1;
+
+    auto* r = new tcp_getaddrinfo_t();
+    r->hostname = host;
+    r->f = std::move(f);
+    r->req_addr.data = r;
+    do_later(timeout_ms, [r] { on_resolve_timeout(r); });
+
+    addrinfo hints = {};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_protocol = 0;
+    int ret = uv_getaddrinfo(uv_default_loop(), &r->req_addr, uv_on_getaddrinfo_done2, host.c_str(), nullptr, &hints);
+    if (ret != 0) {
+        const char* name = uv_err_name_all(ret);
+        PlatLog2(kLogInfo, kLogPlatform, "%llu : [ net  ] getaddrinfo error: %s %d %s ", now_ms(), host.c_str(), ret,
+                 name);
+        // libuv will never answer; the time-out is left to free the record.
+        OnResolveResult failed = take_result_function(r);
+        arrived(r);
+        std::list<std::string> none;
+        call(failed, ret, name, none);
+        return ret;
+    }
+    return 0;
+}
+
+}  // namespace mynet

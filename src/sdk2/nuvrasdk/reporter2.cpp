@@ -1,0 +1,245 @@
+#include "reporter2.h"
+
+#include <algorithm>
+
+#include "json_text.h"
+#include "log.h"
+#include "loop.h"
+#include "net_util.h"
+#include "resolve.h"
+#include "zlib_helpers.h"
+
+namespace {
+
+constexpr int kFirstRunMs = 1000;
+constexpr int kExpiredMs = 86400000;
+constexpr int kRetryMinMs = 200;
+constexpr int kRetryMaxMs = 5000;
+constexpr int kResolveRunTimeoutMs = 10000;
+constexpr int kSendRunTimeoutMs = 5000;
+constexpr int kResolveTimeoutMs = 6000;
+constexpr int kAckMaxSize = 2048;
+
+unsigned long long now_ms() { return mynet::get_time_in_ms(); }
+
+}  // namespace
+
+void Reporter2::T::phase(std::string phase, const Json::Value& value) {
+    if (m_alive.expired()) return;
+    rp->phase_of(type, key, phase, value, this);
+}
+
+void Reporter2::T::end(bool isSuccess, std::string result, const Json::Value& value) {
+    if (m_alive.expired()) return;
+    rp->end_of(type, key, isSuccess, result, value, this);
+}
+
+Reporter2::Reporter2() : m_alive(std::make_shared<Reporter2*>(this)) {
+    m_wm_dns = std::make_unique<WorkManager>(
+        "rp_dns", kFirstRunMs, kExpiredMs, kRetryMinMs, kRetryMaxMs, kResolveRunTimeoutMs, 1,
+        [this](WorkManager::SPWork work, WorkManager*) { resolve_collector(work); });
+    m_wm_send = std::make_unique<WorkManager>(
+        "rp_send", kFirstRunMs, kExpiredMs, kRetryMinMs, kRetryMaxMs, kSendRunTimeoutMs, 1,
+        [this](WorkManager::SPWork work, WorkManager*) { send_head(work); },
+        [this](WorkManager::SPWork, WorkManager*) { close_udp(); });
+    m_wm_dns->m_nolog = true;
+    m_wm_send->m_nolog = true;
+}
+
+Reporter2::~Reporter2() {
+    m_alive.reset();
+    close_udp();
+}
+
+void Reporter2::set_common_fields(const Json::Value& value) { m_common_fields = value; }
+
+Reporter2::SPT Reporter2::t_start(std::string type, std::string key, const Json::Value& value) {
+    auto t = std::make_shared<T>();
+    t->rp = this;
+    t->type = type;
+    t->key = key;
+    t->t0 = mynet::get_time_in_ms();
+    t->value = value;
+    t->m_alive = m_alive;
+    ts[type + "_" + key] = t;
+    return t;
+}
+
+void Reporter2::t_phase(std::string type, std::string key, std::string phase, const Json::Value& value) {
+    phase_of(type, key, phase, value, nullptr);
+}
+
+void Reporter2::t_end(std::string type, std::string key, bool isSuccess, std::string result,
+                      const Json::Value& value) {
+    end_of(type, key, isSuccess, result, value, nullptr);
+}
+
+Reporter2::SPT Reporter2::open_record(const std::string& type, const std::string& key, const T* only) const {
+    auto it = ts.find(type + "_" + key);
+    if (it == ts.end() || (only && it->second.get() != only)) return nullptr;
+    return it->second;
+}
+
+void Reporter2::phase_of(const std::string& type, const std::string& key, const std::string& phase,
+                         const Json::Value& value, const T* only) {
+    SPT t = open_record(type, key, only);
+    if (!t) {
+        PlatLog2(kLogInfo, kLogPlatform, "%llu : phase : can't find k %s %s %s", now_ms(), key.c_str(),
+                 type.c_str(), phase.c_str());
+        return;
+    }
+    Json::Value report(Json::objectValue);
+    report["cmd"] = "phase";
+    report["phase"] = phase;
+    report["param_phase"] = value;
+    queue_report(t, std::move(report));
+}
+
+void Reporter2::end_of(const std::string& type, const std::string& key, bool isSuccess, const std::string& result,
+                       const Json::Value& value, const T* only) {
+    SPT t = open_record(type, key, only);
+    if (!t) {
+        PlatLog2(kLogInfo, kLogPlatform, "%llu : end : can't find k %s %s ", now_ms(), key.c_str(), type.c_str());
+        return;
+    }
+    t->isdone = true;
+    ts.erase(type + "_" + key);
+    Json::Value report(Json::objectValue);
+    report["cmd"] = "end";
+    report["isok"] = isSuccess;
+    report["result"] = result;
+    report["param_end"] = value;
+    queue_report(t, std::move(report));
+}
+
+void Reporter2::queue_report(const SPT& t, Json::Value report) {
+    uint64_t now = mynet::get_time_in_ms();
+    report["seq"] = Json::UInt(m_seq++);
+    report["time"] = Json::UInt64(now);
+    report["key"] = t->key;
+    report["type"] = t->type;
+    report["duration"] = Json::UInt64(mynet::elapsed_ms(t->t0, now));
+    report["param_start"] = t->value;
+    report["common"] = m_common_fields;
+    reports.push_back(std::move(report));
+    m_wm_send->update();
+}
+
+void Reporter2::tick() {
+    uint64_t now = mynet::get_time_in_ms();
+    while (!reports.empty() && mynet::elapsed_ms(json_uint64(reports.front(), "time"), now) > kReportMaxAgeMs) {
+        PlatLog2(kLogInfo, kLogPlatform, "%llu : clear rp %d", now_ms(),
+                 static_cast<int>(json_uint(reports.front(), "seq")));
+        reports.pop_front();
+    }
+}
+
+void Reporter2::resolve_collector(WorkManager::SPWork work) {
+    if (!m_enable) {
+        m_wm_dns->done(work, true, true);
+        return;
+    }
+    std::weak_ptr<Reporter2*> alive = m_alive;
+    mynet::resolve_hostname(
+        m_hostname,
+        [alive, work](int code, std::string, std::list<std::string>& addresses) {
+            Alive self = alive.lock();
+            if (self) (*self)->on_resolved(work, code, addresses);
+        },
+        kResolveTimeoutMs);
+}
+
+void Reporter2::on_resolved(WorkManager::SPWork work, int code, const std::list<std::string>& addresses) {
+    if (code != 0) {
+        m_wm_dns->done(work, false, true);
+        return;
+    }
+    bool isipv6 = std::any_of(addresses.begin(), addresses.end(), [](const std::string& a) { return mynet::isIP6(a); });
+    // A socket of the other family cannot reach the new addresses.
+    if (isipv6 != m_isipv6) close_udp();
+    m_isipv6 = isipv6;
+    m_host_ips.clear();
+    for (const std::string& address : addresses) {
+        if (isipv6 && !mynet::isIP6(address)) {
+            PlatLog2(kLogInfo, kLogPlatform, "%llu : rpt host ignore %s %s", now_ms(), m_hostname.c_str(),
+                     address.c_str());
+            continue;
+        }
+        m_host_ips.push_back(address);
+        PlatLog2(kLogInfo, kLogPlatform, "%llu : rpt host %s %s", now_ms(), m_hostname.c_str(), address.c_str());
+    }
+    m_wm_dns->done(work, true, true);
+}
+
+void Reporter2::send_head(WorkManager::SPWork work) {
+    if (!m_enable) {
+        m_wm_send->done(work, true, true);
+        return;
+    }
+    if (!m_udp) new_udp();
+    if (reports.empty()) {
+        m_wm_send->done(work, true, true);
+        return;
+    }
+    if (!m_udp || m_host_ips.empty()) {
+        m_wm_send->done(work, false, true);
+        return;
+    }
+    Json::Value& head = reports.front();
+    head["now"] = Json::UInt64(mynet::get_time_in_ms());
+    auto datagram = std::make_shared<mynet::_ByteBuffer>(zlib_compress(JSON2STRING(head)));
+    std::string address = choose_report_addr();
+    PlatLog2(kLogInfo, kLogPlatform, "%llu : send rp %d %s", now_ms(), static_cast<int>(json_uint(head, "seq")),
+             address.c_str());
+    m_udp->send(address, m_port, datagram);
+    // The run stays open until the acknowledgement or the run's time-out.
+    m_last_send_work = work;
+}
+
+std::string Reporter2::choose_report_addr() {
+    return m_host_ips[mynet::get_randint() % m_host_ips.size()];
+}
+
+void Reporter2::new_udp() {
+    PlatLog2(kLogInfo, kLogPlatform, "%llu : new rpt udp", now_ms());
+    auto udp = std::make_shared<mynet::NetworkUdp>();
+    udp->init();
+    std::weak_ptr<Reporter2*> alive = m_alive;
+    udp->onData([alive](const mynet::InetSocketAddress&, mynet::ByteBuffer& data) {
+        Alive self = alive.lock();
+        if (self) (*self)->proc_ack(zlib_uncompress(data->getString(), kAckMaxSize));
+    });
+    // Compared by address only: the socket is alive during its own close callback.
+    const mynet::NetworkUdp* closing = udp.get();
+    udp->onClosed([alive, closing] {
+        Alive self = alive.lock();
+        if (!self) return;
+        Reporter2* rp = *self;
+        if (rp->m_udp.get() == closing) rp->m_udp.reset();
+        rp->m_wm_dns->update();
+    });
+    udp->bind(m_isipv6 ? "::" : "0.0.0.0", 0);
+    m_udp = udp;
+}
+
+void Reporter2::close_udp() {
+    if (!m_udp) return;
+    PlatLog2(kLogInfo, kLogPlatform, "%llu : close rpt udp", now_ms());
+    m_udp->close();
+    m_udp.reset();
+}
+
+void Reporter2::proc_ack(const std::string& ack) {
+    if (reports.empty()) return;
+    Json::Value v;
+    if (!parse_json(ack, v) || !v.isObject() || !v.isMember("seq")) {
+        PlatLog2(kLogInfo, kLogPlatform, "%llu : error wrong json", now_ms());
+        return;
+    }
+    // Nothing sent yet: whatever this acknowledges is not ours. A "seq" that
+    // is not a number matches no report.
+    if (!m_last_send_work || !json_number_equals(json_member(v, "seq"), json_uint(reports.front(), "seq"))) return;
+    reports.pop_front();
+    m_wm_send->done(m_last_send_work, true, true);
+    m_wm_send->update();
+}

@@ -1,0 +1,92 @@
+#pragma once
+
+#include <json/value.h>
+
+#include <cstdint>
+#include <list>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "udp.h"
+#include "work_manager.h"
+
+// Telemetry: timed records whose phases and ends become JSON reports, sent
+// one at a time as zlib datagrams to a UDP collector that acknowledges each
+// by its "seq". Reports older than 60 s are dropped unsent. Network thread
+// only.
+class Reporter2 {
+public:
+    // Lets records and socket callbacks tell whether their reporter is gone.
+    using Alive = std::shared_ptr<Reporter2*>;
+
+    // One timed record, from t_start to its end.
+    struct T {
+        void phase(std::string phase, const Json::Value& value);
+        void end(bool isSuccess, std::string result, const Json::Value& value);
+
+        Reporter2* rp = nullptr;
+        std::string type;
+        std::string key;
+        uint64_t t0 = 0;
+        Json::Value value;
+        bool isdone = false;
+        std::weak_ptr<Reporter2*> m_alive;
+    };
+    using SPT = std::shared_ptr<T>;
+
+    static constexpr uint64_t kReportMaxAgeMs = 59999;
+
+    Reporter2();
+    // Stops both jobs and closes the socket; pending callbacks find the
+    // reporter gone and do nothing.
+    ~Reporter2();
+    Reporter2(const Reporter2&) = delete;
+    Reporter2& operator=(const Reporter2&) = delete;
+
+    void set_common_fields(const Json::Value& value);
+    // Opens a record (replacing one open under the same type and key); sends nothing.
+    SPT t_start(std::string type, std::string key, const Json::Value& value);
+    void t_phase(std::string type, std::string key, std::string phase, const Json::Value& value);
+    void t_end(std::string type, std::string key, bool isSuccess, std::string result, const Json::Value& value);
+    // Drops reports older than 60 s; driven by the engine's housekeeping tick.
+    void tick();
+
+    void proc_ack(const std::string& ack);
+    void new_udp();
+    void close_udp();
+    std::string choose_report_addr();
+
+    bool m_isipv6 = false;
+    bool m_enable = true;
+    Json::Value m_common_fields;
+    std::map<std::string, SPT> ts;
+    // Queued reports, oldest first; the head is the one sent.
+    std::list<Json::Value> reports;
+    std::unique_ptr<WorkManager> m_wm_dns;
+    std::unique_ptr<WorkManager> m_wm_send;
+    std::shared_ptr<mynet::NetworkUdp> m_udp;
+    std::vector<std::string> m_host_ips;
+    // The collector; the engine may point it elsewhere before the first run.
+    std::string m_hostname = "localhost";
+    int m_port = 8000;
+    uint32_t m_seq = 0;
+    WorkManager::SPWork m_last_send_work;
+
+private:
+    // The record open under type and key, or null; when `only` is given it
+    // must be that very record (a record replaced by a newer one with the
+    // same key is no longer open).
+    SPT open_record(const std::string& type, const std::string& key, const T* only) const;
+    void queue_report(const SPT& t, Json::Value report);
+    void phase_of(const std::string& type, const std::string& key, const std::string& phase,
+                  const Json::Value& value, const T* only);
+    void end_of(const std::string& type, const std::string& key, bool isSuccess, const std::string& result,
+                const Json::Value& value, const T* only);
+    void resolve_collector(WorkManager::SPWork work);
+    void on_resolved(WorkManager::SPWork work, int code, const std::list<std::string>& addresses);
+    void send_head(WorkManager::SPWork work);
+
+    Alive m_alive;
+};

@@ -1,0 +1,447 @@
+#include <gtest/gtest.h>
+#include <json/json.h>
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "loop.h"
+#include "peers/telemetry_collector.h"
+#include "reporter2.h"
+#include "support/log_capture.h"
+#include "support/loop_thread.h"
+
+namespace {
+
+using nuvra_test::LogCapture;
+using nuvra_test::run_on_loop;
+using nuvra_test::TelemetryCollector;
+using nuvra_test::wait_on_loop;
+using Reply = TelemetryCollector::Reply;
+
+void sleep_ms(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+
+// The log lines without their "<ms> : " prefix; a line without it is kept whole.
+std::vector<std::string> bodies(const LogCapture& log) {
+    std::vector<std::string> out;
+    for (const std::string& line : log.lines()) {
+        size_t digits = line.find_first_not_of("0123456789");
+        bool prefixed = digits > 0 && digits != std::string::npos && line.compare(digits, 3, " : ") == 0;
+        out.push_back(prefixed ? line.substr(digits + 3) : line);
+    }
+    return out;
+}
+
+size_t count_body(const LogCapture& log, const std::string& body) {
+    size_t n = 0;
+    for (const std::string& b : bodies(log)) n += b == body;
+    return n;
+}
+
+// A reporter, built and destroyed on the network thread, pointed at a
+// collector on loopback.
+class ReporterTest : public ::testing::Test {
+protected:
+    explicit ReporterTest(const std::string& collector_ip = "127.0.0.1") : collector(collector_ip) {}
+
+    void SetUp() override {
+        ASSERT_TRUE(collector.ok());
+        run_on_loop([&] {
+            rp = std::make_unique<Reporter2>();
+            rp->m_hostname = collector_host();
+            rp->m_port = collector.port();
+        });
+    }
+    void TearDown() override {
+        run_on_loop([&] { rp.reset(); });
+    }
+
+    virtual std::string collector_host() const { return "127.0.0.1"; }
+
+    // Moves the clock past the jobs' first-run delay and waits until the
+    // collector is resolved and the socket exists, with nothing queued.
+    void ready() {
+        mynet::test_clock_advance(1000);
+        ASSERT_TRUE(log.wait_for("rpt host", 3000));
+        ASSERT_TRUE(wait_on_loop([&] { return rp->m_udp != nullptr; }, 3000));
+    }
+
+    // Opens and at once ends a record of the type "chrp"; one report.
+    void end_record(const std::string& key) {
+        run_on_loop([&] {
+            rp->t_start("chrp", key, Json::Value(Json::objectValue));
+            rp->t_end("chrp", key, true, "ok", Json::Value());
+        });
+    }
+
+    size_t queued() {
+        size_t n = 0;
+        run_on_loop([&] { n = rp->reports.size(); });
+        return n;
+    }
+
+    LogCapture log;
+    TelemetryCollector collector;
+    std::unique_ptr<Reporter2> rp;
+};
+
+TEST_F(ReporterTest, ReportsCarryTheRecordAndCommonFieldsInExactBytes) {
+    ASSERT_NO_FATAL_FAILURE(ready());
+    uint64_t before = 0, after = 0;
+    run_on_loop([&] {
+        Json::Value common;
+        common["sdk"] = 1010303001;
+        common["deviceid"] = "dev-1";
+        common["deviceinfo"] = "linux";
+        common["vid"] = "v1";
+        common["account"] = "alice";
+        common["uid"] = Json::UInt(7);
+        rp->set_common_fields(common);
+        before = mynet::get_time_in_ms();
+        Json::Value start;
+        start["method"] = "user_sendmsg";
+        Reporter2::SPT t = rp->t_start("call", "7_1", start);
+        mynet::test_clock_advance(250);
+        Json::Value phase;
+        phase["n"] = 1;
+        t->phase("sent", phase);
+        mynet::test_clock_advance(250);
+        Json::Value end;
+        end["way"] = 0;
+        end["callip"] = "127.0.0.1:9";
+        t->end(true, "success", end);
+        after = mynet::get_time_in_ms();
+    });
+    auto r0 = collector.wait_report(0, 3000);
+    auto r1 = collector.wait_report(1, 3000);
+    ASSERT_TRUE(r0 && r1);
+
+    const std::string common =
+        "\"common\":{\"account\":\"alice\",\"deviceid\":\"dev-1\",\"deviceinfo\":\"linux\",\"sdk\":1010303001,"
+        "\"uid\":7,\"vid\":\"v1\"}";
+    auto num = [](const Json::Value& j, const char* k) { return j[k].asUInt64(); };
+    const Json::Value& j0 = r0->json;
+    const Json::Value& j1 = r1->json;
+    EXPECT_EQ(r0->text, "{\"cmd\":\"phase\"," + common + ",\"duration\":" + std::to_string(num(j0, "duration")) +
+                            ",\"key\":\"7_1\",\"now\":" + std::to_string(num(j0, "now")) +
+                            ",\"param_phase\":{\"n\":1},\"param_start\":{\"method\":\"user_sendmsg\"},"
+                            "\"phase\":\"sent\",\"seq\":0,\"time\":" +
+                            std::to_string(num(j0, "time")) + ",\"type\":\"call\"}");
+    EXPECT_EQ(r1->text, "{\"cmd\":\"end\"," + common + ",\"duration\":" + std::to_string(num(j1, "duration")) +
+                            ",\"isok\":true,\"key\":\"7_1\",\"now\":" + std::to_string(num(j1, "now")) +
+                            ",\"param_end\":{\"callip\":\"127.0.0.1:9\",\"way\":0},"
+                            "\"param_start\":{\"method\":\"user_sendmsg\"},\"result\":\"success\",\"seq\":1,"
+                            "\"time\":" +
+                            std::to_string(num(j1, "time")) + ",\"type\":\"call\"}");
+
+    // "time" is when the report was made, "duration" its age since t_start,
+    // "now" when it was sent.
+    EXPECT_GE(num(j0, "time"), before + 250);
+    EXPECT_LE(num(j1, "time"), after);
+    EXPECT_GE(num(j0, "duration"), 250u);
+    EXPECT_LT(num(j0, "duration"), 350u);
+    EXPECT_GE(num(j1, "duration"), 500u);
+    EXPECT_LT(num(j1, "duration"), 600u);
+    EXPECT_GE(num(j0, "now"), num(j0, "time"));
+    EXPECT_GE(num(j1, "now"), num(j0, "now"));
+    EXPECT_EQ(count_body(log, "send rp 0 127.0.0.1"), 1u);
+    EXPECT_EQ(count_body(log, "send rp 1 127.0.0.1"), 1u);
+}
+
+TEST_F(ReporterTest, SendsOneReportAtATimeInSequenceOrder) {
+    ASSERT_NO_FATAL_FAILURE(ready());
+    const int kAckDelayMs = 150;
+    collector.set_ack_delay(kAckDelayMs);
+    end_record("a");
+    end_record("b");
+    end_record("c");
+    ASSERT_TRUE(collector.wait_report(2, 3000));
+    ASSERT_TRUE(wait_on_loop([&] { return rp->reports.empty(); }, 3000));
+    auto got = collector.reports();
+    ASSERT_EQ(got.size(), 3u);
+    for (size_t i = 0; i < got.size(); ++i) {
+        EXPECT_EQ(got[i].json["seq"].asUInt(), i);
+        EXPECT_EQ(got[i].json["key"].asString(), std::string(1, static_cast<char>('a' + i)));
+        // The next report leaves only after this one's acknowledgement.
+        if (i > 0) {
+            EXPECT_GE(got[i].at - got[i - 1].at, std::chrono::milliseconds(kAckDelayMs));
+        }
+    }
+}
+
+struct AckCase {
+    const char* name;
+    Reply reply;
+    bool accepted;
+    bool wrong_json;
+};
+
+class AckReplyTest : public ReporterTest, public ::testing::WithParamInterface<AckCase> {};
+
+TEST_P(AckReplyTest, OnlyTheHeadSeqAcknowledges) {
+    const AckCase& c = GetParam();
+    ASSERT_NO_FATAL_FAILURE(ready());
+    collector.set_reply(c.reply);
+    end_record("a");
+    end_record("b");
+    ASSERT_TRUE(collector.wait_report(0, 3000));
+    if (c.accepted) {
+        ASSERT_TRUE(collector.wait_report(1, 3000));
+        ASSERT_TRUE(wait_on_loop([&] { return rp->reports.empty(); }, 3000));
+        sleep_ms(300);
+        // No repeat of either report and no stray report after a duplicate.
+        EXPECT_EQ(collector.reports().size(), 2u);
+        EXPECT_EQ(count_body(log, "already done"), 0u);
+    } else {
+        sleep_ms(300);
+        EXPECT_EQ(collector.reports().size(), 1u);
+        EXPECT_EQ(queued(), 2u);
+        // The socket still works: a proper acknowledgement releases the next report.
+        collector.set_reply(Reply::Ack);
+        ASSERT_TRUE(collector.send_text("{\"seq\":0}"));
+        auto r1 = collector.wait_report(1, 3000);
+        ASSERT_TRUE(r1);
+        EXPECT_EQ(r1->json["seq"].asUInt(), 1u);
+    }
+    EXPECT_EQ(count_body(log, "error wrong json") > 0, c.wrong_json);
+}
+
+INSTANTIATE_TEST_SUITE_P(Replies, AckReplyTest,
+                         ::testing::Values(AckCase{"WrongSeq", Reply::WrongSeq, false, false},
+                                           AckCase{"Garbage", Reply::Garbage, false, true},
+                                           AckCase{"JsonArray", Reply::JsonArray, false, true},
+                                           AckCase{"StringSeq", Reply::StringSeq, false, false},
+                                           AckCase{"Twice", Reply::Twice, true, false},
+                                           AckCase{"OtherSocket", Reply::OtherSocket, true, false}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+struct AckTextCase {
+    const char* name;
+    const char* text;
+    bool accepted;
+    bool wrong_json;
+};
+
+class AckTextTest : public ReporterTest, public ::testing::WithParamInterface<AckTextCase> {};
+
+// Acknowledgement texts handed straight to proc_ack while report 0 is in flight.
+TEST_P(AckTextTest, NumbersCompareAsNumbersAndBadTextsNeverThrow) {
+    const AckTextCase& c = GetParam();
+    ASSERT_NO_FATAL_FAILURE(ready());
+    collector.set_reply(Reply::None);
+    end_record("a");
+    ASSERT_TRUE(collector.wait_report(0, 3000));
+    log.clear();
+    bool removed = false;
+    run_on_loop([&] {
+        rp->proc_ack(c.text);
+        removed = rp->reports.empty();
+    });
+    EXPECT_EQ(removed, c.accepted);
+    EXPECT_EQ(count_body(log, "error wrong json"), c.wrong_json ? 1u : 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Texts, AckTextTest,
+    ::testing::Values(AckTextCase{"IntZero", "{\"seq\":0}", true, false},
+                      AckTextCase{"WithOtherMembers", "{\"x\":[1,2],\"seq\":0}", true, false},
+                      AckTextCase{"OneMore", "{\"seq\":1}", false, false},
+                      AckTextCase{"Negative", "{\"seq\":-1}", false, false},
+                      AckTextCase{"WrapsTo32BitZero", "{\"seq\":4294967296}", false, false},
+                      AckTextCase{"Fraction", "{\"seq\":0.5}", false, false},
+                      AckTextCase{"String", "{\"seq\":\"0\"}", false, false},
+                      AckTextCase{"Null", "{\"seq\":null}", false, false},
+                      AckTextCase{"Bool", "{\"seq\":false}", false, false},
+                      AckTextCase{"Object", "{\"seq\":{}}", false, false},
+                      AckTextCase{"NoSeq", "{\"sq\":0}", false, true},
+                      AckTextCase{"Array", "[1]", false, true},
+                      AckTextCase{"Number", "0", false, true},
+                      AckTextCase{"Empty", "", false, true},
+                      AckTextCase{"Truncated", "{\"seq\":", false, true}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(ReporterTest, AcknowledgementBeforeAnySendIsIgnored) {
+    end_record("a");
+    run_on_loop([&] {
+        ASSERT_FALSE(rp->m_last_send_work);
+        rp->proc_ack("{\"seq\":0}");
+    });
+    EXPECT_EQ(queued(), 1u);
+}
+
+TEST_F(ReporterTest, UnacknowledgedReportIsResentAfter5000MsOnANewSocket) {
+    ASSERT_NO_FATAL_FAILURE(ready());
+    collector.drop_first(1);
+    end_record("a");
+    auto first = collector.wait_report(0, 3000);
+    ASSERT_TRUE(first);
+
+    mynet::test_clock_advance(4000);
+    sleep_ms(300);
+    EXPECT_EQ(collector.reports().size(), 1u);
+    EXPECT_FALSE(log.contains("close rpt udp"));
+
+    mynet::test_clock_advance(1000);
+    ASSERT_TRUE(log.wait_for("close rpt udp", 3000));
+    auto second = collector.wait_report(1, 3000);
+    ASSERT_TRUE(second);
+    EXPECT_EQ(second->json["seq"].asUInt(), 0u);
+    EXPECT_GT(second->json["now"].asUInt64(), first->json["now"].asUInt64());
+    EXPECT_EQ(second->json["time"], first->json["time"]);
+    EXPECT_NE(second->src_port, first->src_port);
+    ASSERT_TRUE(wait_on_loop([&] { return rp->reports.empty(); }, 3000));
+    // The close asked for a fresh resolution.
+    EXPECT_TRUE(wait_on_loop([&] { return count_body(log, "rpt host 127.0.0.1 127.0.0.1") == 2; }, 3000));
+    EXPECT_EQ(count_body(log, "new rpt udp"), 2u);
+}
+
+// Moves the clock so that the head report is exactly age_ms old and ticks;
+// false when real time moved on during the attempt, which leaves the result
+// unknown.
+bool tick_at_age(Reporter2& rp, uint64_t age_ms, bool& kept) {
+    bool exact = false;
+    run_on_loop([&] {
+        if (rp.reports.empty()) return;
+        uint64_t target = rp.reports.front()["time"].asUInt64() + age_ms;
+        mynet::test_clock_advance(static_cast<int64_t>(target) - static_cast<int64_t>(mynet::get_time_in_ms()));
+        rp.tick();
+        exact = mynet::get_time_in_ms() == target;
+        kept = !rp.reports.empty();
+    });
+    return exact;
+}
+
+TEST_F(ReporterTest, ReportIsKeptAt59999MsAndDroppedAt60000Ms) {
+    run_on_loop([&] { rp->m_enable = false; });  // nothing acknowledges the report meanwhile
+    bool kept = false;
+    bool exact = false;
+    for (int attempt = 0; attempt < 20 && !exact; ++attempt) {
+        run_on_loop([&] { rp->reports.clear(); });
+        end_record("old");
+        log.clear();
+        exact = tick_at_age(*rp, 59999, kept);
+    }
+    ASSERT_TRUE(exact);
+    ASSERT_TRUE(kept);
+    EXPECT_FALSE(log.contains("clear rp"));
+
+    uint32_t seq = 0;
+    run_on_loop([&] { seq = rp->reports.front()["seq"].asUInt(); });
+    tick_at_age(*rp, 60000, kept);
+    EXPECT_FALSE(kept);
+    EXPECT_EQ(count_body(log, "clear rp " + std::to_string(seq)), 1u);
+}
+
+TEST_F(ReporterTest, ClockSteppingBackDropsNothing) {
+    run_on_loop([&] { rp->m_enable = false; });
+    end_record("a");
+    mynet::test_clock_advance(-120000);
+    run_on_loop([&] { rp->tick(); });
+    mynet::test_clock_advance(120000);
+    EXPECT_EQ(queued(), 1u);
+}
+
+TEST_F(ReporterTest, PhaseOrEndOfARecordThatIsNotOpenQueuesNothing) {
+    run_on_loop([&] {
+        rp->t_phase("login", "k1", "ph", Json::Value());
+        rp->t_end("login", "k1", false, "failed", Json::Value());
+        Reporter2::SPT t = rp->t_start("invite", "c1", Json::Value());
+        t->end(false, "recall", Json::Value());
+        t->phase("ack", Json::Value());
+        t->end(true, "again", Json::Value());
+        rp->t_phase("invite", "c1", "ack", Json::Value());
+    });
+    auto has = [&](const std::string& body) { return count_body(log, body); };
+    EXPECT_EQ(has("phase : can't find k k1 login ph"), 1u);
+    EXPECT_EQ(has("end : can't find k k1 login "), 1u);
+    EXPECT_EQ(has("phase : can't find k c1 invite ack"), 2u);
+    EXPECT_EQ(has("end : can't find k c1 invite "), 1u);
+    run_on_loop([&] {
+        ASSERT_EQ(rp->reports.size(), 1u);
+        EXPECT_EQ(rp->reports.front()["result"].asString(), "recall");
+        EXPECT_EQ(rp->reports.front()["seq"].asUInt(), 0u);
+        EXPECT_EQ(rp->m_seq, 1u);
+        EXPECT_TRUE(rp->ts.empty());
+    });
+}
+
+TEST_F(ReporterTest, SecondStartWithTheSameKeyReplacesTheFirst) {
+    run_on_loop([&] {
+        Json::Value v1, v2;
+        v1["n"] = 1;
+        v2["n"] = 2;
+        Reporter2::SPT first = rp->t_start("call", "7_5", v1);
+        Reporter2::SPT second = rp->t_start("call", "7_5", v2);
+        ASSERT_EQ(rp->ts.size(), 1u);
+        EXPECT_EQ(rp->ts.begin()->second, second);
+        // The replaced record no longer ends the record open under its key.
+        first->end(true, "success", Json::Value());
+        EXPECT_EQ(rp->ts.size(), 1u);
+        EXPECT_TRUE(rp->reports.empty());
+        second->end(false, "timeout", Json::Value());
+        EXPECT_TRUE(second->isdone);
+        EXPECT_TRUE(rp->ts.empty());
+        ASSERT_EQ(rp->reports.size(), 1u);
+        EXPECT_EQ(rp->reports.front()["param_start"], v2);
+        EXPECT_EQ(rp->reports.front()["result"].asString(), "timeout");
+    });
+    EXPECT_EQ(count_body(log, "end : can't find k 7_5 call "), 1u);
+}
+
+TEST_F(ReporterTest, DisabledReporterResolvesAndSendsNothing) {
+    run_on_loop([&] { rp->m_enable = false; });
+    end_record("a");
+    mynet::test_clock_advance(1000);
+    sleep_ms(400);
+    EXPECT_TRUE(collector.reports().empty());
+    EXPECT_FALSE(log.contains("rpt host"));
+    EXPECT_FALSE(log.contains("new rpt udp"));
+    EXPECT_EQ(queued(), 1u);
+}
+
+TEST_F(ReporterTest, DestroyedWithWorkPendingLeavesNothingBehind) {
+    ASSERT_NO_FATAL_FAILURE(ready());
+    collector.set_reply(Reply::None);
+    Reporter2::SPT open;
+    end_record("a");
+    run_on_loop([&] { open = rp->t_start("invite", "c1", Json::Value()); });
+    ASSERT_TRUE(collector.wait_report(0, 3000));
+    run_on_loop([&] {
+        rp->m_wm_dns->_do_work();  // a resolution in flight as well
+        rp.reset();
+    });
+    // Ticks, the socket's close and the resolution's answer all come after.
+    mynet::test_clock_advance(6000);
+    sleep_ms(300);
+    run_on_loop([&] {
+        open->phase("ack", Json::Value());
+        open->end(false, "recall", Json::Value());
+    });
+    EXPECT_FALSE(log.contains("can't find k"));
+    EXPECT_EQ(collector.reports().size(), 1u);
+}
+
+class ReporterIpv6Test : public ReporterTest {
+protected:
+    ReporterIpv6Test() : ReporterTest("::1") {}
+    std::string collector_host() const override { return "::1"; }
+};
+
+TEST_F(ReporterIpv6Test, IPv6CollectorGetsItsReportsFromAnIPv6Socket) {
+    end_record("a");
+    mynet::test_clock_advance(1000);
+    auto r0 = collector.wait_report(0, 3000);
+    ASSERT_TRUE(r0);
+    EXPECT_EQ(r0->json["seq"].asUInt(), 0u);
+    ASSERT_TRUE(wait_on_loop([&] { return rp->reports.empty(); }, 3000));
+    run_on_loop([&] {
+        EXPECT_TRUE(rp->m_isipv6);
+        EXPECT_EQ(rp->m_host_ips, std::vector<std::string>{"::1"});
+    });
+    EXPECT_GE(count_body(log, "rpt host ::1 ::1"), 1u);
+}
+
+}  // namespace

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "builtin_hosts.h"
 #include "udp.h"
 #include "work_manager.h"
 
@@ -69,7 +70,7 @@ public:
     std::shared_ptr<mynet::NetworkUdp> m_udp;
     std::vector<std::string> m_host_ips;
     // The collector; the engine may point it elsewhere before the first run.
-    std::string m_hostname = "localhost";
+    std::string m_hostname = builtin_hosts::kCollectorHost;
     int m_port = 8000;
     uint32_t m_seq = 0;
     WorkManager::SPWork m_last_send_work;

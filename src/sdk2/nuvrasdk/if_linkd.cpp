@@ -1,0 +1,75 @@
+#include "if_linkd.h"
+
+#include "builtin_hosts.h"
+#include "sdk_version.h"
+
+InterfaceLinkD::InterfaceLinkD(nuvra_sdk::ICallBack* cb, mynet::Async* queue) : m_callback(cb), async(queue) {
+    m_timer = std::make_shared<mynet::Timer>();
+    m_timer->start(100, -1, [this](mynet::Timer*) { login_watchdog_tick(); });
+    m_lbs_host = builtin_hosts::kLbsHost;
+    m_ulbs_host = builtin_hosts::kDiscoveryHost;
+    m_lbs_buildin = builtin_hosts::kLbsAddresses;
+    m_ulbs_buildin = builtin_hosts::kDiscoveryAddresses;
+    m_timer_poll = std::make_shared<mynet::Timer>();
+    m_timer_poll->start(100, -1, [this](mynet::Timer*) { housekeeping_tick(); });
+}
+
+InterfaceLinkD::~InterfaceLinkD() {
+    m_timer->close();
+    m_timer_poll->close();
+}
+
+bool InterfaceLinkD::mode2v6(int mode) {
+    if (mode == 2) return true;
+    if (mode == 1) return mynet::get_randint() % 100 <= 49;
+    return false;
+}
+
+int InterfaceLinkD::choose_ulbs_port() {
+    if (_ulbs_port_range <= 0) return 8180;
+    return 8180 + static_cast<int>(mynet::get_randint() % static_cast<uint32_t>(_ulbs_port_range));
+}
+
+std::string InterfaceLinkD::nat64_to_ipv4(std::string ipv6) {
+    sockaddr_in6 addr{};
+    if (uv_ip6_addr(ipv6.c_str(), 0, &addr) != 0) return "";
+    const uint8_t* b = addr.sin6_addr.s6_addr;
+    return std::string() + int(b[12]) + "." + int(b[13]) + "." + int(b[14]) + "." + int(b[15]);
+}
+
+void InterfaceLinkD::set_reporter_header() {
+    Json::Value common(Json::objectValue);
+    common["sdk"] = NUVRA_SDK_VERSION;
+    common["deviceid"] = _device_id;
+    common["deviceinfo"] = _device_info;
+    common["vid"] = m_vid;
+    common["account"] = m_account;
+    common["uid"] = m_uid;
+    rp.set_common_fields(common);
+}
+
+void InterfaceLinkD::login_watchdog_tick() {}
+
+void InterfaceLinkD::housekeeping_tick() {
+    uint64_t now = mynet::get_time_in_ms();
+    rp.tick();
+    report_channel_stats(now);
+}
+
+void InterfaceLinkD::report_channel_stats(uint64_t now) {
+    if (mynet::elapsed_ms(m_channel_rp_time, now) <= 59999) return;
+    if (m_chnanel_rp_count <= 0 && m_chnanel_rp_count_failed <= 0 && m_chnanel_rp_count_success <= 0) return;
+    auto average = [](uint64_t sum, int count) -> uint64_t { return count > 0 ? sum / uint64_t(count) : 0; };
+    Json::Value params(Json::objectValue);
+    params["c"] = m_chnanel_rp_count;
+    params["cs"] = m_chnanel_rp_count_success;
+    params["cf"] = m_chnanel_rp_count_failed;
+    params["cts"] = Json::UInt64(average(m_channel_rp_time_all_success, m_chnanel_rp_count_success));
+    params["ctf"] = Json::UInt64(average(m_channel_rp_time_all_failed, m_chnanel_rp_count_failed));
+    m_channel_rp_time = now;
+    m_chnanel_rp_count = m_chnanel_rp_count_success = m_chnanel_rp_count_failed = 0;
+    m_channel_rp_time_all_success = m_channel_rp_time_all_failed = 0;
+    Json::Value none;
+    rp.t_start("chrp", get_device_id() + static_cast<unsigned long>(mynet::get_time_in_ms()), params)
+        ->end(true, "ok", none);
+}

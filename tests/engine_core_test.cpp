@@ -1,0 +1,268 @@
+#include <gtest/gtest.h>
+
+#include <locale>
+#include <memory>
+#include <set>
+
+#include "if_linkd.h"
+#include "log.h"
+#include "support/log_capture.h"
+#include "support/loop_thread.h"
+#include "support/recording_callback.h"
+#include "zlib_helpers.h"
+
+namespace {
+
+using nuvra_test::run_on_loop;
+
+// An engine built and destroyed on the network thread, with telemetry kept
+// local: reports stay queued where the test can read them.
+class EngineTest : public testing::Test {
+protected:
+    void SetUp() override {
+        nuvra_test::ensure_loop_thread();
+        run_on_loop([&] {
+            engine = std::make_unique<InterfaceLinkD>(&cb, nullptr);
+            engine->rp.m_enable = false;
+            engine->m_account = "me";
+        });
+    }
+    void TearDown() override {
+        run_on_loop([&] { engine.reset(); });
+    }
+    void on_engine(const std::function<void(InterfaceLinkD&)>& f) {
+        run_on_loop([&] { f(*engine); });
+    }
+
+    nuvra_test::RecordingCallBack cb;
+    std::unique_ptr<InterfaceLinkD> engine;
+};
+
+TEST(EngineHelpers, Nat64ToIpv4) {
+    const std::pair<const char*, const char*> cases[] = {
+        {"64:ff9b::192.0.2.33", "192.0.2.33"}, {"64:ff9b::c000:221", "192.0.2.33"},
+        {"::ffff:10.1.2.3", "10.1.2.3"},       {"2001:db8::ff00:42:8329", "0.66.131.41"},
+        {"192.0.2.33", ""},                    {"localhost", ""},
+        {"", ""},
+    };
+    for (const auto& c : cases) EXPECT_EQ(InterfaceLinkD::nat64_to_ipv4(c.first), c.second) << c.first;
+}
+
+// A locale that groups digits must not leak into wire texts and keys.
+struct Grouping : std::numpunct<char> {
+    char do_thousands_sep() const override { return ','; }
+    std::string do_grouping() const override { return "\3"; }
+};
+
+TEST(EngineHelpers, NumbersAppendWithoutGroupingUnderAnyLocale) {
+    std::locale before = std::locale::global(std::locale(std::locale::classic(), new Grouping));
+    EXPECT_EQ(std::string("tcp") + 2, "tcp2");
+    EXPECT_EQ(std::string("x") + -5, "x-5");
+    EXPECT_EQ(std::string("t") + 4000000000u, "t4000000000");
+    EXPECT_EQ(std::string("dev") + 1765432109876ul, "dev1765432109876");
+    EXPECT_EQ(itoa<unsigned int>(1234567), "1234567");
+    std::locale::global(before);
+}
+
+TEST_F(EngineTest, DefaultsAndPortsAndNat64Modes) {
+    on_engine([](InterfaceLinkD& e) {
+        EXPECT_EQ(e.m_login_state, InterfaceLinkD::LOGIN_STATE_NOT_LOGIN);
+        EXPECT_EQ(e.m_config_ping_time, 10000);
+        EXPECT_EQ(e.m_config_call_concurrent, 60);
+        EXPECT_EQ(e.m_ulbs_buildin.size(), 3u);
+        for (const std::string& a : e.m_ulbs_buildin) EXPECT_EQ(a.rfind("127.", 0), 0u) << a;
+        EXPECT_FALSE(e.mode2v6(0));
+        EXPECT_FALSE(e.mode2v6(3));
+        EXPECT_TRUE(e.mode2v6(2));
+        std::set<bool> mixed;
+        for (int i = 0; i < 200; ++i) mixed.insert(e.mode2v6(1));
+        EXPECT_EQ(mixed.size(), 2u);
+        std::set<int> ports;
+        for (int i = 0; i < 200; ++i) ports.insert(e.choose_ulbs_port());
+        EXPECT_EQ(ports, (std::set<int>{8180, 8181}));
+        e._ulbs_port_range = 8;
+        ports.clear();
+        for (int i = 0; i < 400; ++i) ports.insert(e.choose_ulbs_port());
+        EXPECT_EQ(ports.size(), 8u);
+        EXPECT_EQ(*ports.begin(), 8180);
+        EXPECT_EQ(*ports.rbegin(), 8187);
+    });
+}
+
+TEST_F(EngineTest, ReporterHeaderCarriesTheSessionFields) {
+    on_engine([](InterfaceLinkD& e) {
+        e.m_vid = "app";
+        e.m_uid = 7;
+        e._device_id = "dev";
+        e.set_reporter_header();
+        EXPECT_EQ(JSON2STRING(e.rp.m_common_fields),
+                  "{\"account\":\"me\",\"deviceid\":\"dev\",\"deviceinfo\":\"unknown_device_info\",\"sdk\":1010303001,"
+                  "\"uid\":7,\"vid\":\"app\"}");
+    });
+}
+
+struct FireCase {
+    const char* name;
+    std::function<void(InterfaceLinkD&)> fire;
+    const char* event;  // "" when filtered
+    const char* log;    // tail of the "usr.cb" line, "" when filtered
+};
+
+TEST_F(EngineTest, EventsFilterRewriteAndLog) {
+    const std::string long_msg(300, 'm');
+    const FireCase cases[] = {
+        {"own join filtered", [](InterfaceLinkD& e) { e.fire_onChannelUserJoined("me", 1); }, "", ""},
+        {"other join", [](InterfaceLinkD& e) { e.fire_onChannelUserJoined("bob", 2); }, "onChannelUserJoined|bob|2",
+         "onChannelUserJoined bob 2"},
+        {"own leave delivered", [](InterfaceLinkD& e) { e.fire_onChannelUserLeaved("me", 1); },
+         "onChannelUserLeaved|me|1", "onChannelUserLeaved me 1"},
+        {"own instant filtered", [](InterfaceLinkD& e) { e.fire_onMessageInstantReceive("me", 1, "hi"); }, "", ""},
+        {"attr set filtered", [](InterfaceLinkD& e) { e.fire_onChannelAttrUpdated("c", "n", "v", "set"); }, "", ""},
+        {"attr update", [](InterfaceLinkD& e) { e.fire_onChannelAttrUpdated("c", "n", "v", "update"); },
+         "onChannelAttrUpdated|c|n|v|update", "onChannelAttrUpdated c update n v"},
+        {"attr del", [](InterfaceLinkD& e) { e.fire_onChannelAttrUpdated("c", "n", "", "del"); },
+         "onChannelAttrUpdated|c|n||del", "onChannelAttrUpdated c del n "},
+        {"invite offline", [](InterfaceLinkD& e) { e.fire_onInviteFailed("c", "bob", 3, 700, "peer is not online", ""); },
+         "onInviteFailed|c|bob|3|703|{\"reason\":\"peer is not online\"}", "onInviteFailed c bob 3 703"},
+        {"invite other reason", [](InterfaceLinkD& e) { e.fire_onInviteFailed("c", "bob", 3, 704, "busy", "{}"); },
+         "onInviteFailed|c|bob|3|704|{\"reason\":\"busy\"}", "onInviteFailed c bob 3 704"},
+        {"invite no reason", [](InterfaceLinkD& e) { e.fire_onInviteFailed("c", "bob", 3, 700, "", "x"); },
+         "onInviteFailed|c|bob|3|700|x", "onInviteFailed c bob 3 700"},
+        {"invite msg dtmf",
+         [](InterfaceLinkD& e) { e.fire_onInviteMsg("c", "bob", 3, "{\"msgtype\":\"dtmf\",\"msgdata\":\"5\"}"); },
+         "onInviteMsg|c|bob|3|dtmf|5|{\"msgtype\":\"dtmf\",\"msgdata\":\"5\"}", "onInviteMsg c bob 3"},
+        {"invite msg data only", [](InterfaceLinkD& e) { e.fire_onInviteMsg("c", "bob", 3, "{\"msgdata\":7}"); },
+         "onInviteMsg|c|bob|3||7|{\"msgdata\":7}", "onInviteMsg c bob 3"},
+        {"invite msg not json", [](InterfaceLinkD& e) { e.fire_onInviteMsg("c", "bob", 3, "not json"); },
+         "onInviteMsg|c|bob|3|||not json", "onInviteMsg c bob 3"},
+        {"invite msg array", [](InterfaceLinkD& e) { e.fire_onInviteMsg("c", "bob", 3, "[1,2]"); },
+         "onInviteMsg|c|bob|3|||[1,2]", "onInviteMsg c bob 3"},
+        {"invite msg nested", [](InterfaceLinkD& e) { e.fire_onInviteMsg("c", "b", 3, "{\"msgtype\":{\"a\":1}}"); },
+         "onInviteMsg|c|b|3|||{\"msgtype\":{\"a\":1}}", "onInviteMsg c b 3"},
+        {"query status", [](InterfaceLinkD& e) { e.fire_onQueryUserStatusResult("bob", "1"); },
+         "onQueryUserStatusResult|bob|1", "onQueryUserStatusResult bob 1"},
+        {"bc call", [](InterfaceLinkD& e) { e.fire_onBCCall_result("ok", "{}", "id9"); }, "onBCCall_result|ok|{}|id9",
+         "onBCCall_result id9 ok {}"},
+        {"error", [](InterfaceLinkD& e) { e.fire_onError("login", 1004, "no vid"); }, "onError|login|1004|no vid",
+         "onError login 1004 no vid"},
+        {"user list", [](InterfaceLinkD& e) { e.fire_onChannelUserList(0, nullptr, nullptr); }, "onChannelUserList|0",
+         "onChannelUserList 0"},
+    };
+    nuvra_test::LogCapture cap;
+    for (const FireCase& c : cases) {
+        cb.clear();
+        cap.clear();
+        on_engine(c.fire);
+        std::vector<std::string> events = cb.events();
+        std::vector<std::string> lines = cap.matching("usr.cb");
+        if (*c.event == 0) {
+            EXPECT_TRUE(events.empty()) << c.name;
+            EXPECT_TRUE(lines.empty()) << c.name;
+            continue;
+        }
+        ASSERT_EQ(events.size(), 1u) << c.name;
+        EXPECT_EQ(events[0], c.event) << c.name;
+        ASSERT_EQ(lines.size(), 1u) << c.name;
+        std::string tail = std::string(" : usr.cb          ") + c.log;
+        EXPECT_EQ(lines[0].substr(lines[0].find(" : ")), tail) << c.name;
+    }
+}
+
+TEST_F(EngineTest, LongPayloadsAreLoggedByTheirStartAndDeliveredWhole) {
+    nuvra_test::LogCapture cap;
+    std::string msg(300, 'q');
+    on_engine([&](InterfaceLinkD& e) { e.fire_onMessageChannelReceive("c", "bob", 2, msg); });
+    ASSERT_EQ(cb.events().size(), 1u);
+    EXPECT_EQ(cb.events()[0], "onMessageChannelReceive|c|bob|2|" + msg);
+    std::vector<std::string> lines = cap.matching("onMessageChannelReceive");
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(lines[0].substr(lines[0].size() - 101), " " + msg.substr(0, 100));
+}
+
+TEST_F(EngineTest, InviteAckPhaseIsReportedOnTheOpenRecord) {
+    on_engine([](InterfaceLinkD& e) {
+        Json::Value start(Json::objectValue);
+        start["channel"] = "c";
+        e.m_invite_ts["cbob"] = e.rp.t_start("invite", "call-1", start);
+        size_t before = e.rp.reports.size();
+        e.fire_onInviteReceivedByPeer("c", "bob", 3);
+        ASSERT_EQ(e.rp.reports.size(), before + 1);
+        const Json::Value& report = e.rp.reports.back();
+        EXPECT_EQ(report["cmd"].asString(), "phase");
+        EXPECT_EQ(report["phase"].asString(), "ack");
+        EXPECT_EQ(report["type"].asString(), "invite");
+        EXPECT_EQ(e.m_invite_ts.count("cbob"), 1u);
+        e.fire_onInviteReceivedByPeer("c", "alice", 4);
+        EXPECT_EQ(e.rp.reports.size(), before + 1);
+    });
+    EXPECT_EQ(cb.named("onInviteReceivedByPeer").size(), 2u);
+}
+
+TEST_F(EngineTest, LogHandOverFollowsTheReportRate) {
+    PlatLog2(kLogInfo, kLogPlatform, "a line worth uploading");
+    std::string ring;
+    on_engine([&](InterfaceLinkD& e) {
+        e.m_vid = "app-1";
+        e.do_report_log();
+        int count = 0;
+        ring = LogGetAll(count);
+    });
+    EXPECT_EQ(cb.events(), (std::vector<std::string>{"onDbg|__report_log__url", "onDbg|__report_log"}));
+    EXPECT_EQ(cb.dbg_payload("__report_log__url"), "https://localhost/upload?appid=app-1");
+    EXPECT_EQ(zlib_uncompress(cb.dbg_payload("__report_log"), 1048576), ring);
+    EXPECT_NE(ring.find("a line worth uploading"), std::string::npos);
+
+    cb.clear();
+    on_engine([](InterfaceLinkD& e) {
+        e._log_report_rate = 0;
+        for (int i = 0; i < 50; ++i) e.do_report_log();
+    });
+    EXPECT_TRUE(cb.events().empty());
+}
+
+TEST_F(EngineTest, ChannelStatisticsAreReportedOnceAMinute) {
+    auto chrp_reports = [](InterfaceLinkD& e) {
+        std::vector<Json::Value> out;
+        for (const Json::Value& r : e.rp.reports)
+            if (r["type"].asString() == "chrp") out.push_back(r);
+        return out;
+    };
+    on_engine([&](InterfaceLinkD& e) {
+        uint64_t now = mynet::get_time_in_ms();
+        e.report_channel_stats(now + 3600000);
+        EXPECT_TRUE(chrp_reports(e).empty()) << "nothing counted, nothing reported";
+        e.m_channel_rp_time = now;
+        e.m_chnanel_rp_count = 1;
+        e.m_chnanel_rp_count_success = 1;
+        e.m_channel_rp_time_all_success = 40;
+        e.report_channel_stats(now + 59999);
+        EXPECT_TRUE(chrp_reports(e).empty());
+        e.report_channel_stats(now + 60000);
+        std::vector<Json::Value> reports = chrp_reports(e);
+        ASSERT_EQ(reports.size(), 1u);
+        EXPECT_EQ(JSON2STRING(reports[0]["param_start"]), "{\"c\":1,\"cf\":0,\"cs\":1,\"ctf\":0,\"cts\":40}");
+        EXPECT_EQ(reports[0]["cmd"].asString(), "end");
+        EXPECT_EQ(reports[0]["result"].asString(), "ok");
+        EXPECT_TRUE(reports[0]["isok"].asBool());
+        EXPECT_EQ(reports[0]["key"].asString().rfind("unknown_device_id", 0), 0u);
+        EXPECT_EQ(e.m_channel_rp_time, now + 60000);
+        EXPECT_EQ(e.m_chnanel_rp_count + e.m_chnanel_rp_count_success + e.m_chnanel_rp_count_failed, 0);
+        EXPECT_EQ(e.m_channel_rp_time_all_success, 0u);
+    });
+}
+
+TEST_F(EngineTest, HousekeepingTickMakesTheStatisticsRecord) {
+    on_engine([](InterfaceLinkD& e) {
+        e.m_channel_rp_time = mynet::get_time_in_ms() - 60001;
+        e.m_chnanel_rp_count = 2;
+        e.m_chnanel_rp_count_failed = 2;
+        e.m_channel_rp_time_all_failed = 30;
+    });
+    EXPECT_TRUE(nuvra_test::wait_on_loop([&] { return engine->m_chnanel_rp_count == 0; }, 1000));
+    on_engine([](InterfaceLinkD& e) {
+        ASSERT_FALSE(e.rp.reports.empty());
+        EXPECT_EQ(JSON2STRING(e.rp.reports.back()["param_start"]), "{\"c\":2,\"cf\":2,\"cs\":0,\"ctf\":15,\"cts\":0}");
+    });
+}
+
+}  // namespace

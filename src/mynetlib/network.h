@@ -6,4 +6,6 @@
 #include "loop.h"
 #include "net_util.h"
 #include "resolve.h"
+#include "socks5.h"
+#include "tcp.h"
 #include "udp.h"

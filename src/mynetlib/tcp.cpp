@@ -1,0 +1,402 @@
+#include "tcp.h"
+
+#include <netdb.h>
+
+#include <cstring>
+
+#include "log.h"
+#include "loop.h"
+#include "socks5.h"
+
+namespace mynet {
+
+namespace {
+
+unsigned long long now_ms() { return static_cast<unsigned long long>(get_time_in_ms()); }
+
+const char* base_name(const char* path) {
+    const char* slash = strrchr(path, '/');
+    return slash ? slash + 1 : path;
+}
+
+void log_fatal(int line, int ret) {
+    PlatLog2(kLogInfo, kLogPlatform, "%llu : fatal error: %s %d ret=%d %s\n", now_ms(), base_name(__FILE__), line,
+             ret, uv_strerror_all(ret));
+}
+
+NetworkTcpStream::tcp_t* record_of(void* handle) { return reinterpret_cast<NetworkTcpStream::tcp_t*>(handle); }
+
+void uv_on_getaddrinfo_done(uv_getaddrinfo_t* req, int status, addrinfo* res) {
+    auto* r = reinterpret_cast<NetworkTcpClient::tcp_addr_t*>(req);
+    std::shared_ptr<NetworkTcpClient> client = std::move(r->obj);
+    client->tcp_addr = nullptr;
+    delete r;
+    client->on_resolved(status, res);
+}
+
+void uv_on_tcp_connect_done(uv_connect_t* req, int status) {
+    auto* r = reinterpret_cast<NetworkTcpClient::tcp_conn_t*>(req);
+    std::shared_ptr<NetworkTcpClient> client = std::move(r->obj);
+    client->tcp_conn = nullptr;
+    delete r;
+    client->on_connect_done(status);
+}
+
+// The attempt's handle has closed: free the record (and a handshake's
+// stream with it), then report the failure.
+void uv_on_tcp_client_close(uv_handle_t* handle) {
+    NetworkTcpStream::tcp_t* rec = record_of(handle);
+    std::shared_ptr<NetworkTcpClient> client = std::move(rec->client);
+    std::shared_ptr<NetworkTcpStream> stream = std::move(rec->stream);
+    if (stream) stream->tcp = nullptr;
+    client->tcp = nullptr;
+    delete rec;
+    stream.reset();
+    NetworkTcpClient::OnConnFail f = client->m_onConnFail;
+    f(client.get(), client->m_fail_code, client->m_fail_str);
+}
+
+void uv_on_tcp_close(uv_handle_t* handle) {
+    NetworkTcpStream::tcp_t* rec = record_of(handle);
+    std::shared_ptr<NetworkTcpStream> stream = std::move(rec->stream);
+    stream->tcp = nullptr;
+    delete rec;
+    stream->isClosed = true;
+    NetworkTcpStream::OnClosed f = stream->m_onClosed;
+    f(stream.get());
+}
+
+void uv_on_tcp_alloc(uv_handle_t* handle, size_t, uv_buf_t* buf) {
+    NetworkTcpStream::tcp_t* rec = record_of(handle);
+    buf->base = rec->buf;
+    buf->len = sizeof(rec->buf);
+}
+
+void uv_on_tcp_recv(uv_stream_t* handle, ssize_t nread, const uv_buf_t*) {
+    NetworkTcpStream::tcp_t* rec = record_of(handle);
+    std::shared_ptr<NetworkTcpStream> stream = rec->stream;
+    if (nread < 0) {
+        // During a handshake the attempt fails as a whole, with this code.
+        if (rec->client) rec->client->m_fail_code = static_cast<int>(nread);
+        stream->close();
+        return;
+    }
+    if (nread == 0) {
+        PlatLog2(kLogInfo, kLogPlatform, "%llu : todo %s : %d \n", now_ms(), base_name(__FILE__), __LINE__);
+        return;
+    }
+    ByteBuffer bb = std::make_shared<_ByteBuffer>(rec->buf, static_cast<int>(nread));
+    // A copy: the callback may replace itself (the handshake hands over).
+    NetworkTcpStream::OnData f = stream->m_ondata;
+    f(stream.get(), bb);
+}
+
+void uv_on_tcp_send_done(uv_write_t* req, int status) {
+    auto* r = reinterpret_cast<NetworkTcpStream::my_send_req*>(req);
+    std::shared_ptr<NetworkTcpStream> stream = std::move(r->obj);
+    ByteBuffer bb = std::move(r->bb);
+    uint32_t len = static_cast<uint32_t>(r->buf.len);
+    delete r;
+    stream->buf_size -= len;
+    if (status != 0) {
+        PlatLog2(kLogInfo, kLogPlatform, "%llu : [ net  ] send error. %d %s", now_ms(), status, uv_strerror_all(status));
+        stream->close();
+        return;
+    }
+    NetworkTcpStream::OnDataSent sent = stream->m_onsent;
+    sent(stream.get(), bb);
+    if (stream->buf_size < stream->buf_low && !stream->isLowed) {
+        stream->isLowed = true;
+        stream->isHighed = false;
+        NetworkTcpStream::OnBufLow low = stream->m_onbuflow;
+        low(stream.get(), stream->buf_size);
+    }
+}
+
+}  // namespace
+
+NetworkTcpClient::NetworkTcpClient(const std::string& host, int port, uint32_t timeout)
+    : tcp(new NetworkTcpStream::tcp_t()), peer_host(host), m_peer_port(port), m_timeout(timeout) {
+    if (!my_proxy_host.empty()) {
+        proxy_host = my_proxy_host;
+        m_proxy_port = my_proxy_port;
+        s5 = std::make_shared<Socks5Proxy>(proxy_host, m_proxy_port, host, port);
+        m_timeout *= 3;
+    }
+}
+
+NetworkTcpClient::~NetworkTcpClient() {
+    // An initialised handle's record is freed by its close callback only.
+    if (tcp && !m_handle_inited) delete tcp;
+}
+
+void NetworkTcpClient::connect() {
+    if (m_handle_inited || isClosed) return;
+    std::shared_ptr<NetworkTcpClient> self = shared_from_this();
+    int ret = uv_tcp_init(uv_default_loop(), &tcp->handle);
+    if (ret != 0) {
+        log_fatal(__LINE__, ret);
+        m_fail_code = ret;
+        m_fail_str = uv_err_name_all(ret);
+        isClosed = true;
+        report_fail_later();
+        return;
+    }
+    m_handle_inited = true;
+    tcp->client = self;
+    do_later(static_cast<int>(m_timeout), [self] { self->on_timeout(); });
+    if (isIP(peer_host)) {
+        connect_literal();
+    } else {
+        resolve_host();
+    }
+}
+
+void NetworkTcpClient::on_timeout() {
+    if (isConnected || isClosed) return;
+    PlatLog2(kLogInfo, kLogPlatform, "%llu : [ net  ] tcp connect timeout to %s:%d", now_ms(), peer_host.c_str(),
+             m_peer_port);
+    m_fail_code = UV_ETIMEDOUT;
+    close();
+}
+
+void NetworkTcpClient::connect_literal() {
+    if (peer_host.find(':') != std::string::npos) {
+        isipv6 = true;
+        int ret = uv_ip6_addr(peer_host.c_str(), m_peer_port, &peer_addr.v6);
+        if (ret != 0) {
+            PlatLog2(kLogInfo, kLogPlatform, "%llu : [ net  ] wrong ipv6 addr %s", now_ms(), peer_host.c_str());
+            m_fail_code = ret;
+            close();
+            return;
+        }
+    } else {
+        int ret = uv_ip4_addr(peer_host.c_str(), m_peer_port, &peer_addr.v4);
+        if (ret != 0) {
+            PlatLog2(kLogInfo, kLogPlatform, "%llu : [ net  ] wrong ipv4 addr %s", now_ms(), peer_host.c_str());
+            m_fail_code = ret;
+            close();
+            return;
+        }
+    }
+    if (prepare_proxy_addr() != 0) return;
+    PlatLog2(kLogInfo, kLogPlatform, "%llu : [ net  ] connect to %s", now_ms(), peer_host.c_str());
+    _do_connect();
+}
+
+// With a proxy, its address must be usable before anything is connected.
+int NetworkTcpClient::prepare_proxy_addr() {
+    if (!s5) return 0;
+    int ret = s5->build_proxy_addr();
+    if (ret != 0) {
+        PlatLog2(kLogInfo, kLogPlatform, "%llu : [ net  ] wrong proxy ipv4 addr %s", now_ms(), proxy_host.c_str());
+        m_fail_code = ret;
+        close();
+    }
+    return ret;
+}
+
+void NetworkTcpClient::resolve_host() {
+    if (prepare_proxy_addr() != 0) return;
+    peer_addr.v4.sin_family = AF_INET;
+    peer_addr.v4.sin_port = htons(static_cast<uint16_t>(m_peer_port));
+    tcp_addr = new tcp_addr_t();
+    tcp_addr->obj = shared_from_this();
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_protocol = IPPROTO_TCP;
+    // A name with a NUL in it would be resolved as its first part.
+    int ret = peer_host.find('\0') != std::string::npos
+                  ? UV_EINVAL
+                  : uv_getaddrinfo(uv_default_loop(), &tcp_addr->req_addr, uv_on_getaddrinfo_done, peer_host.c_str(),
+                                   nullptr, &hints);
+    if (ret != 0) {
+        delete tcp_addr;
+        tcp_addr = nullptr;
+        PlatLog2(kLogInfo, kLogPlatform, "%llu : [ net  ] getaddrinfo error: %s %d %s ", now_ms(), peer_host.c_str(),
+                 ret, uv_err_name_all(ret));
+        m_fail_code = ret;
+        close();
+    }
+}
+
+void NetworkTcpClient::on_resolved(int status, addrinfo* res) {
+    if (status != 0) {
+        PlatLog2(kLogInfo, kLogPlatform, "%llu : [ net  ] on get addr error :", now_ms());
+        if (!isClosed) {
+            m_fail_code = status;
+            close();
+        }
+        return;
+    }
+    if (isClosed) {
+        PlatLog2(kLogInfo, kLogPlatform, "%llu : [ net  ] Client Closed before getaddrinfo", now_ms());
+    } else if (res && res->ai_family == AF_INET) {
+        peer_addr.v4.sin_addr = reinterpret_cast<const sockaddr_in*>(res->ai_addr)->sin_addr;
+        if (s5) {
+            // The proxy is asked for the resolved address, never for the name.
+            char ip[INET_ADDRSTRLEN] = {0};
+            uv_ip4_name(&peer_addr.v4, ip, sizeof(ip));
+            s5->peer_host = ip;
+        }
+        _do_connect();
+    } else {
+        PlatLog2(kLogInfo, kLogPlatform, "%llu : [ net  ] UNREACHABLE", now_ms());
+        m_fail_code = UV_EAI_FAMILY;
+        close();
+    }
+    uv_freeaddrinfo(res);
+}
+
+void NetworkTcpClient::_do_connect() {
+    tcp_conn = new tcp_conn_t();
+    tcp_conn->obj = shared_from_this();
+    const sockaddr* dst = s5 ? reinterpret_cast<const sockaddr*>(&s5->proxy_addr)
+                             : reinterpret_cast<const sockaddr*>(&peer_addr);
+    int ret = uv_tcp_connect(&tcp_conn->req_conn, &tcp->handle, dst, uv_on_tcp_connect_done);
+    if (ret != 0) {
+        // The local reference keeps this client alive past the request.
+        std::shared_ptr<NetworkTcpClient> self = std::move(tcp_conn->obj);
+        delete tcp_conn;
+        tcp_conn = nullptr;
+        PlatLog2(kLogInfo, kLogPlatform, "%llu : [ net  ] on tcp connect failed1 : %d %s", now_ms(), ret,
+                 uv_err_name_all(ret));
+        m_fail_code = ret;
+        m_fail_str = uv_err_name_all(ret);
+        close();
+    }
+}
+
+void NetworkTcpClient::on_connect_done(int status) {
+    if (status != 0) {
+        m_fail_code = status;
+        m_fail_str = uv_strerror_all(status);
+        PlatLog2(kLogInfo, kLogPlatform, "%llu : [ net  ] on tcp connect failed2 : %s:%u %d %s", now_ms(),
+                 peer_host.c_str(), static_cast<unsigned>(m_peer_port), status, m_fail_str.c_str());
+        if (!isClosed) close();
+        return;
+    }
+    if (isClosed) {
+        PlatLog2(kLogInfo, kLogPlatform, "%llu : [ net  ] tcp conntected when close", now_ms());
+        return;
+    }
+    tcp->stream = std::make_shared<NetworkTcpStream>(tcp);
+    NetworkTcpStream* stream = tcp->stream.get();
+    stream->resume();
+    if (!s5) {
+        hand_over();
+        return;
+    }
+    // Weak: the stream must not keep its client alive once handed over.
+    std::weak_ptr<NetworkTcpClient> weak = shared_from_this();
+    stream->m_ondata = [weak](NetworkTcpStream* conn, ByteBuffer& bb) {
+        std::shared_ptr<NetworkTcpClient> client = weak.lock();
+        if (!client) return;
+        std::shared_ptr<Socks5Proxy> proxy = client->s5;
+        proxy->handle_socks5_connect(client.get(), conn, bb);
+    };
+    s5->start_socks5_connect(stream);
+}
+
+void NetworkTcpClient::proxy_connected() { hand_over(); }
+
+// From here on the record, and through it the stream, belongs to the stream
+// until its own close callback.
+void NetworkTcpClient::hand_over() {
+    isConnected = true;
+    NetworkTcpStream::tcp_t* rec = tcp;
+    tcp = nullptr;
+    std::shared_ptr<NetworkTcpClient> self = std::move(rec->client);
+    NetworkTcpStream* stream = rec->stream.get();
+    OnConnected f = m_onConnected;
+    f(this, stream);
+}
+
+void NetworkTcpClient::close() {
+    if (isClosed || isConnected) {
+        PlatLog2(kLogInfo, kLogPlatform, "%llu : [ net  ] close when closed", now_ms());
+        return;
+    }
+    isClosed = true;
+    if (!m_handle_inited) {
+        report_fail_later();
+        return;
+    }
+    // A handshake's stream goes down with the attempt.
+    if (tcp->stream) tcp->stream->isClosed = true;
+    uv_close(reinterpret_cast<uv_handle_t*>(&tcp->handle), uv_on_tcp_client_close);
+}
+
+// Without a handle there is no close callback to report from.
+void NetworkTcpClient::report_fail_later() {
+    std::shared_ptr<NetworkTcpClient> self = shared_from_this();
+    do_later(0, [self] {
+        OnConnFail f = self->m_onConnFail;
+        f(self.get(), self->m_fail_code, self->m_fail_str);
+    });
+}
+
+NetworkTcpStream::NetworkTcpStream(tcp_t* record) : tcp(record) {
+    int len = sizeof(m_peer);
+    uv_tcp_getpeername(&record->handle, reinterpret_cast<sockaddr*>(&m_peer), &len);
+}
+
+void NetworkTcpStream::resume() {
+    if (isReading) {
+        PlatLog2(kLogInfo, kLogPlatform, "%llu : [ net  ] resume when reading", now_ms());
+        return;
+    }
+    if (isClosed) return;
+    isReading = true;
+    int ret = uv_read_start(reinterpret_cast<uv_stream_t*>(&tcp->handle), uv_on_tcp_alloc, uv_on_tcp_recv);
+    if (ret != 0) log_fatal(__LINE__, ret);
+}
+
+void NetworkTcpStream::send(const ByteBuffer& bb) {
+    if (isClosed) {
+        PlatLog2(kLogInfo, kLogPlatform, "%llu : [ net  ] %p is closed", now_ms(), static_cast<void*>(this));
+        return;
+    }
+    auto* req = new my_send_req();
+    req->buf = uv_buf_init(const_cast<char*>(bb->data()), bb->remaining());
+    req->bb = bb;
+    req->obj = shared_from_this();
+    int ret = uv_write(&req->req, reinterpret_cast<uv_stream_t*>(&tcp->handle), &req->buf, 1, uv_on_tcp_send_done);
+    if (ret != 0) {
+        delete req;
+        PlatLog2(kLogInfo, kLogPlatform, "%llu : [ net  ] send error. %d %s", now_ms(), ret, uv_strerror_all(ret));
+        close();
+        return;
+    }
+    buf_size += bb->remaining();
+    if (buf_size > buf_high && !isHighed) {
+        isHighed = true;
+        isLowed = false;
+        OnBufHigh f = m_onbufhigh;
+        f(this, buf_size);
+    }
+}
+
+void NetworkTcpStream::send(const char* p, int len) { send(std::make_shared<_ByteBuffer>(p, len)); }
+
+void NetworkTcpStream::close() {
+    if (isClosed) {
+        PlatLog2(kLogInfo, kLogPlatform, "%llu : [ net  ] close when closed", now_ms());
+        return;
+    }
+    if (tcp->client) {
+        // Still handshaking: the attempt fails as a whole, reported once.
+        std::shared_ptr<NetworkTcpClient> client = tcp->client;
+        client->close();
+        return;
+    }
+    isClosed = true;
+    uv_close(reinterpret_cast<uv_handle_t*>(&tcp->handle), uv_on_tcp_close);
+}
+
+InetSocketAddress NetworkTcpStream::getRemoteAddr() const {
+    return InetSocketAddress(reinterpret_cast<const sockaddr*>(&m_peer));
+}
+
+}  // namespace mynet

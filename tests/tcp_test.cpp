@@ -1,0 +1,321 @@
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <thread>
+
+#include "network.h"
+#include "peers/tcp_echo.h"
+#include "support/log_capture.h"
+#include "support/loop_thread.h"
+#include "support/tcp_attempt.h"
+
+using nuvra_test::run_on_loop;
+using nuvra_test::start_tcp_attempt;
+using nuvra_test::TcpAttempt;
+using nuvra_test::TcpEcho;
+using nuvra_test::wait_on_loop;
+
+namespace {
+
+void sleep_ms(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+
+// A loopback port with nothing listening on it.
+int closed_port(int family) {
+    int fd = socket(family, SOCK_STREAM, 0);
+    sockaddr_storage ss{};
+    ss.ss_family = static_cast<sa_family_t>(family);
+    if (family == AF_INET6) {
+        reinterpret_cast<sockaddr_in6*>(&ss)->sin6_addr = in6addr_loopback;
+    } else {
+        reinterpret_cast<sockaddr_in*>(&ss)->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    }
+    socklen_t len = sizeof(ss);
+    bind(fd, reinterpret_cast<sockaddr*>(&ss), family == AF_INET6 ? sizeof(sockaddr_in6) : sizeof(sockaddr_in));
+    getsockname(fd, reinterpret_cast<sockaddr*>(&ss), &len);
+    int port = ntohs(family == AF_INET6 ? reinterpret_cast<sockaddr_in6*>(&ss)->sin6_port
+                                        : reinterpret_cast<sockaddr_in*>(&ss)->sin_port);
+    close(fd);
+    return port;
+}
+
+// A listener whose accept queue (backlog 0) is filled by one connection, so
+// that a further connect stays pending.
+class FullListener {
+public:
+    FullListener() {
+        m_listen = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof(a);
+        bind(m_listen, reinterpret_cast<sockaddr*>(&a), len);
+        listen(m_listen, 0);
+        getsockname(m_listen, reinterpret_cast<sockaddr*>(&a), &len);
+        m_port = ntohs(a.sin_port);
+        m_filler = socket(AF_INET, SOCK_STREAM, 0);
+        connect(m_filler, reinterpret_cast<sockaddr*>(&a), len);
+    }
+    ~FullListener() {
+        close(m_filler);
+        close(m_listen);
+    }
+    int port() const { return m_port; }
+
+private:
+    int m_listen = -1;
+    int m_filler = -1;
+    int m_port = 0;
+};
+
+std::shared_ptr<TcpAttempt> connect_on_loop(const std::string& host, int port, uint32_t timeout_ms) {
+    std::shared_ptr<TcpAttempt> a;
+    run_on_loop([&] { a = start_tcp_attempt(host, port, timeout_ms); });
+    return a;
+}
+
+void finish(const std::shared_ptr<TcpAttempt>& a) {
+    run_on_loop([&] { nuvra_test::finish_tcp_attempt(*a); });
+}
+
+struct ConnectCase {
+    const char* name;
+    const char* listen_ip;
+    const char* host;
+    bool ipv6;
+    bool literal;
+};
+
+class TcpConnect : public ::testing::TestWithParam<ConnectCase> {};
+
+TEST_P(TcpConnect, EchoesBothWaysAndKeepsThePeerAddressAfterClose) {
+    const ConnectCase& c = GetParam();
+    nuvra_test::LogCapture log;
+    TcpEcho echo(c.listen_ip);
+    auto a = connect_on_loop(c.host, echo.port(), 2000);
+    ASSERT_TRUE(wait_on_loop([&] { return a->connected + a->failed > 0; }, 2000));
+    ASSERT_EQ(a->connected, 1);
+    EXPECT_EQ(a->failed, 0);
+    EXPECT_FALSE(a->reported_inside_connect);
+    EXPECT_EQ(a->isipv6, c.ipv6);
+    EXPECT_EQ(log.contains(std::string("[ net  ] connect to ") + c.host), c.literal);
+
+    run_on_loop([&] { a->stream->send("hello over tcp", 14); });
+    ASSERT_TRUE(wait_on_loop([&] { return a->data.size() >= 14; }, 2000));
+    EXPECT_EQ(a->data, "hello over tcp");
+
+    std::string ip;
+    int port = 0;
+    run_on_loop([&] {
+        a->stream->close();
+        ip = a->stream->getRemoteIP();
+        port = a->stream->getRemoteAddr().getPort();
+    });
+    ASSERT_TRUE(wait_on_loop([&] { return a->closed == 1; }, 2000));
+    run_on_loop([&] {
+        // The record is gone now; the address is still the peer's.
+        EXPECT_EQ(a->stream->getRemoteIP(), ip);
+        EXPECT_EQ(a->stream->getFD(), 0);
+    });
+    EXPECT_EQ(ip, c.listen_ip);
+    EXPECT_EQ(port, echo.port());
+    finish(a);
+}
+
+INSTANTIATE_TEST_SUITE_P(Hosts, TcpConnect,
+                         ::testing::Values(ConnectCase{"ipv4_literal", "127.0.0.1", "127.0.0.1", false, true},
+                                           ConnectCase{"ipv6_literal", "::1", "::1", true, true},
+                                           ConnectCase{"host_name", "127.0.0.1", "localhost", false, false}),
+                         [](const ::testing::TestParamInfo<ConnectCase>& i) { return i.param.name; });
+
+TEST(TcpStream, BurstIsHandedOverInPiecesOfAtMost2048Bytes) {
+    std::string burst(5000, '\0');
+    for (size_t i = 0; i < burst.size(); ++i) burst[i] = static_cast<char>(i * 7 + 3);
+    TcpEcho echo;
+    echo.set_greeting(burst);
+    auto a = connect_on_loop("127.0.0.1", echo.port(), 2000);
+    ASSERT_TRUE(wait_on_loop([&] { return a->data.size() >= burst.size(); }, 2000));
+    run_on_loop([&] {
+        EXPECT_EQ(a->data, burst);
+        EXPECT_GE(a->pieces.size(), 3u);
+        for (size_t n : a->pieces) EXPECT_LE(n, 2048u);
+    });
+    finish(a);
+}
+
+TEST(TcpStream, PeerCloseIsReportedOnceAndLaterCallsAreRefused) {
+    nuvra_test::LogCapture log;
+    TcpEcho echo;
+    auto a = connect_on_loop("127.0.0.1", echo.port(), 2000);
+    ASSERT_TRUE(wait_on_loop([&] { return a->connected == 1 && echo.accepted() == 1; }, 2000));
+    echo.close_connections();
+    ASSERT_TRUE(wait_on_loop([&] { return a->closed == 1; }, 2000));
+    run_on_loop([&] {
+        a->stream->send("late", 4);
+        a->stream->close();
+    });
+    sleep_ms(30);
+    run_on_loop([&] { EXPECT_EQ(a->closed, 1); });
+    EXPECT_TRUE(log.contains("is closed"));
+    EXPECT_TRUE(log.contains("[ net  ] close when closed"));
+    finish(a);
+}
+
+TEST(TcpStream, SendsFromThePositionAndAccountsTheQueuedLength) {
+    TcpEcho echo;
+    auto a = connect_on_loop("127.0.0.1", echo.port(), 2000);
+    ASSERT_TRUE(wait_on_loop([&] { return a->connected == 1; }, 2000));
+    std::string payload(100000, 'p');
+    run_on_loop([&] {
+        auto bb = std::make_shared<mynet::_ByteBuffer>(4 + static_cast<int>(payload.size()));
+        bb->putInt(0xDEADBEEF);
+        bb->put(payload);
+        bb->flip();
+        bb->getUInt32();
+        a->stream->send(bb);
+        EXPECT_EQ(a->stream->buf_size, payload.size());
+        // The caller moving on must not upset the count of queued bytes.
+        bb->getString();
+    });
+    ASSERT_TRUE(wait_on_loop([&] { return a->data.size() >= payload.size(); }, 3000));
+    run_on_loop([&] {
+        EXPECT_EQ(a->data, payload);
+        EXPECT_EQ(a->stream->buf_size, 0u);
+    });
+    finish(a);
+}
+
+TEST(TcpStream, QueuedBytesCrossTheHighThenTheLowMark) {
+    TcpEcho echo;
+    echo.set_reading(false);
+    auto a = connect_on_loop("127.0.0.1", echo.port(), 2000);
+    ASSERT_TRUE(wait_on_loop([&] { return a->connected == 1; }, 2000));
+    const int kChunk = 1536 * 1024;
+    auto log_marks = std::make_shared<std::vector<std::pair<char, unsigned>>>();
+    auto& marks = *log_marks;
+    run_on_loop([&] {
+        a->stream->onBufHigh([log_marks](mynet::NetworkTcpStream*, unsigned q) { log_marks->emplace_back('H', q); });
+        a->stream->onBufLow([log_marks](mynet::NetworkTcpStream*, unsigned q) { log_marks->emplace_back('L', q); });
+        a->stream->send(std::string(kChunk, 'x').data(), kChunk);
+        ASSERT_EQ(marks.size(), 1u);
+        EXPECT_EQ(marks[0], std::make_pair('H', static_cast<unsigned>(kChunk)));
+        // Still above the high mark: no second report.
+        a->stream->send("y", 1);
+        EXPECT_EQ(marks.size(), 1u);
+    });
+    echo.set_reading(true);
+    ASSERT_TRUE(wait_on_loop([&] { return marks.size() >= 2; }, 5000));
+    run_on_loop([&] {
+        EXPECT_EQ(marks[1].first, 'L');
+        EXPECT_LT(marks[1].second, 32768u);
+        a->stream->send(std::string(kChunk, 'z').data(), kChunk);
+        ASSERT_EQ(marks.size(), 3u);
+        EXPECT_EQ(marks[2].first, 'H');
+    });
+    ASSERT_TRUE(wait_on_loop([&] { return marks.size() >= 4 && a->data.size() >= 2u * kChunk + 1; }, 5000));
+    run_on_loop([&] {
+        EXPECT_EQ(marks[3].first, 'L');
+        EXPECT_EQ(a->stream->buf_size, 0u);
+    });
+    finish(a);
+}
+
+TEST(TcpClient, PendingConnectTimesOutThenFailsOnce) {
+    nuvra_test::LogCapture log;
+    FullListener full;
+    auto a = connect_on_loop("127.0.0.1", full.port(), 150);
+    ASSERT_TRUE(wait_on_loop([&] { return a->failed > 0; }, 3000));
+    sleep_ms(50);
+    run_on_loop([&] {
+        EXPECT_EQ(a->failed, 1);
+        EXPECT_EQ(a->connected, 0);
+        EXPECT_EQ(a->code, UV_ECANCELED);
+        EXPECT_EQ(a->reason, uv_strerror(UV_ECANCELED));
+        // The loop's cached clock may start the time-out a little early.
+        EXPECT_GE(a->elapsed_ms(), 100);
+    });
+    std::string where = "127.0.0.1:" + std::to_string(full.port());
+    auto lines = log.lines();
+    auto timeout_line = std::find_if(lines.begin(), lines.end(), [&](const std::string& l) {
+        return l.find("[ net  ] tcp connect timeout to " + where) != std::string::npos;
+    });
+    auto failed_line = std::find_if(lines.begin(), lines.end(), [&](const std::string& l) {
+        return l.find("[ net  ] on tcp connect failed2 : " + where + " " + std::to_string(UV_ECANCELED)) !=
+               std::string::npos;
+    });
+    ASSERT_NE(timeout_line, lines.end());
+    ASSERT_NE(failed_line, lines.end());
+    EXPECT_LT(timeout_line - lines.begin(), failed_line - lines.begin());
+}
+
+TEST(TcpClient, ConnectionMadeInTimeIgnoresTheLaterTimeout) {
+    nuvra_test::LogCapture log;
+    TcpEcho echo;
+    auto a = connect_on_loop("127.0.0.1", echo.port(), 100);
+    ASSERT_TRUE(wait_on_loop([&] { return a->connected == 1; }, 2000));
+    sleep_ms(200);
+    run_on_loop([&] {
+        EXPECT_EQ(a->failed, 0);
+        EXPECT_EQ(a->closed, 0);
+    });
+    EXPECT_FALSE(log.contains("tcp connect timeout"));
+    finish(a);
+}
+
+struct FailCase {
+    const char* name;
+    std::string host;
+    int family;  // of the closed port to aim at
+    std::string proxy;
+    std::string line;
+    int code;  // 0: any negative code
+    std::string reason;
+};
+
+class TcpConnectFailure : public ::testing::TestWithParam<FailCase> {};
+
+TEST_P(TcpConnectFailure, IsReportedOnceOnALaterIteration) {
+    const FailCase& c = GetParam();
+    nuvra_test::LogCapture log;
+    int port = closed_port(c.family);
+    std::shared_ptr<TcpAttempt> a;
+    run_on_loop([&] { a = start_tcp_attempt(c.host, port, 3000, c.proxy, 1080); });
+    ASSERT_TRUE(wait_on_loop([&] { return a->failed > 0; }, 2000));
+    sleep_ms(30);
+    run_on_loop([&] {
+        EXPECT_EQ(a->failed, 1);
+        EXPECT_EQ(a->connected, 0);
+        EXPECT_FALSE(a->reported_inside_connect);
+        if (c.code) {
+            EXPECT_EQ(a->code, c.code);
+        } else {
+            EXPECT_LT(a->code, 0);
+        }
+        EXPECT_EQ(a->reason, c.reason);
+    });
+    EXPECT_TRUE(log.contains(c.line)) << c.line;
+    EXPECT_FALSE(log.contains("tcp connect timeout"));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Causes, TcpConnectFailure,
+    ::testing::Values(
+        FailCase{"refused_ipv4", "127.0.0.1", AF_INET, "", "[ net  ] on tcp connect failed2 : 127.0.0.1:",
+                 UV_ECONNREFUSED, uv_strerror(UV_ECONNREFUSED)},
+        FailCase{"refused_ipv6", "::1", AF_INET6, "", "[ net  ] on tcp connect failed2 : ::1:", UV_ECONNREFUSED,
+                 uv_strerror(UV_ECONNREFUSED)},
+        FailCase{"host_name_too_long", std::string(300, 'a'), AF_INET, "", "[ net  ] getaddrinfo error: aaaa", 0, ""},
+        FailCase{"host_name_with_nul", std::string("127.0.0.1\0x", 11), AF_INET, "",
+                 "[ net  ] getaddrinfo error: 127.0.0.1 " + std::to_string(UV_EINVAL) + " EINVAL", UV_EINVAL, ""},
+        FailCase{"proxy_not_a_literal", "127.0.0.1", AF_INET, "proxy.invalid",
+                 "[ net  ] wrong proxy ipv4 addr proxy.invalid", 0, ""},
+        FailCase{"proxy_not_a_literal_with_host_name", "localhost", AF_INET, "proxy.invalid",
+                 "[ net  ] wrong proxy ipv4 addr proxy.invalid", 0, ""}),
+    [](const ::testing::TestParamInfo<FailCase>& i) { return i.param.name; });
+
+}  // namespace

@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -60,11 +61,6 @@ std::string FakeSocks5::received() const {
     return m_received;
 }
 
-bool FakeSocks5::accepted() const {
-    std::lock_guard<std::mutex> lock(m_mtx);
-    return m_accepted;
-}
-
 bool FakeSocks5::wait_readable(int fd, int timeout_ms) {
     pollfd fds[2] = {{m_wake[0], POLLIN, 0}, {fd, POLLIN, 0}};
     int r;
@@ -83,10 +79,9 @@ void FakeSocks5::run() {
     if (!wait_readable(m_listen, -1)) return;
     int fd = accept(m_listen, nullptr, nullptr);
     if (fd < 0) return;
-    {
-        std::lock_guard<std::mutex> lock(m_mtx);
-        m_accepted = true;
-    }
+    // Each SEND leaves as a segment of its own, so split answers stay split.
+    int one = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
     char buf[4096];
     bool open = true;
     for (const ProxyStep& step : m_script) {

@@ -37,7 +37,6 @@ public:
     int port() const { return m_port; }
     // Every byte the kRecv steps read, in order.
     std::string received() const;
-    bool accepted() const;
 
 private:
     void run();
@@ -52,7 +51,6 @@ private:
     int m_port = 0;
     mutable std::mutex m_mtx;
     std::string m_received;
-    bool m_accepted = false;
     std::thread m_thread;
 };
 

@@ -151,7 +151,6 @@ void TcpEcho::run() {
             if (reading && (re & (POLLIN | POLLHUP | POLLERR))) {
                 ssize_t n = recv(c.fd, buf.data(), buf.size(), 0);
                 if (n > 0) {
-                    m_received += static_cast<size_t>(n);
                     c.out.append(buf.data(), static_cast<size_t>(n));
                 } else if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) {
                     ok = false;

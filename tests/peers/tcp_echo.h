@@ -25,7 +25,6 @@ public:
     void set_reading(bool on);
     // Closes every accepted connection (the client sees end of stream).
     void close_connections();
-    size_t bytes_received() const { return m_received.load(); }
     int accepted() const { return m_accepted.load(); }
 
 private:
@@ -40,7 +39,6 @@ private:
     bool m_reading = true;
     bool m_close_all = false;
     bool m_stop = false;
-    std::atomic<size_t> m_received{0};
     std::atomic<int> m_accepted{0};
     std::thread m_thread;
 };

@@ -16,6 +16,8 @@ InterfaceLinkD::InterfaceLinkD(nuvra_sdk::ICallBack* cb, mynet::Async* queue) : 
 }
 
 InterfaceLinkD::~InterfaceLinkD() {
+    // The line's watchdog and stream callbacks point back at this engine.
+    stop_conn();
     m_timer->close();
     m_timer_poll->close();
 }

@@ -34,7 +34,54 @@ public:
     };
 
     // Line connection: the framed TCP line to the line server.
-    struct ConnInfo;
+    enum CONN_STATE {
+        CONN_STATE_CONNECTED = 0,  // TCP up, login request sent, no positive answer yet
+        CONN_STATE_LOGINED = 1,    // the server accepted the login or the re-login
+        CONN_STATE_CLOSED = 2,     // the stream has closed; nothing more happens here
+    };
+
+    // One line connection: its frame writer and reader, its ping counter and a
+    // 500 ms watchdog. The watchdog holds the connection until close(), so
+    // every connection the engine drops must be closed.
+    struct ConnInfo : std::enable_shared_from_this<ConnInfo> {
+        ConnInfo();
+        ConnInfo(const ConnInfo&) = delete;
+        ConnInfo& operator=(const ConnInfo&) = delete;
+
+        // Starts the watchdog; on the network thread, on a shared connection.
+        void init();
+        // Frames s and sends it; nothing without a stream.
+        void conn_send_msg(const std::string& s);
+        // Cuts the complete frames of in_buf into msgs: 0, or -1 after an
+        // undecodable frame (the caller closes the stream).
+        int unpack_msg(mynet::ByteBuffer& in_buf, std::list<std::string>& msgs);
+        void sendping();
+        // Ends the watchdog and closes the stream; harmless twice.
+        void close();
+
+        void watchdog_tick();
+        void close_stream();
+        std::string tag() const;
+
+        int ping_timeout = 8000;
+        int login_timeout = 5000;
+        uint32_t connid = 0;
+        uint32_t flag = 0;
+        uint64_t login_time = 0;
+        int state = CONN_STATE_CONNECTED;
+        // Not owned: the stream's life ends after its close callback, which
+        // nulls this (so does every close from here).
+        mynet::NetworkTcpStream* conn = nullptr;
+        mynet::ByteBuffer in_buf;
+        uint32_t ping_i = 0;
+        uint64_t last_ping_send_time = 0;
+        uint64_t last_pong_recv_time = 0;
+        std::shared_ptr<mynet::Timer> timer;
+        InterfaceLinkD* this2 = nullptr;
+    };
+
+    // Closes the current line connection, if there is one.
+    void stop_conn();
 
     // Call transport: the queue of server calls. Calls wait in `calls` until
     // the line is logged in and fewer than m_config_call_concurrent are in

@@ -34,6 +34,9 @@ REQ_ID InterfaceLinkD::call_api(int slot, const std::string& method, const Json:
     return id;
 }
 
+// The one place where a refused call ends the session. The session end
+// itself (fire_onLogout with this code) belongs to the login state machine
+// and is made here once that exists; until then only the code is decided.
 int InterfaceLinkD::end_session_for_reason(const std::string& reason) {
     if (reason == "kick") return nuvra_sdk::LOGOUT_E_KICKED;
     if (reason == "TokenErrorExpired") return nuvra_sdk::LOGOUT_E_TOKENEXPIRED;

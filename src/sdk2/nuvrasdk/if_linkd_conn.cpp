@@ -26,16 +26,15 @@ void InterfaceLinkD::ConnInfo::conn_send_msg(const std::string& s) {
     if (!conn) return;
     mynet::ByteBuffer frame;
     const int built = line_frame_build(s, flag, frame);
-    const std::string head = s.substr(0, 100);
     if (built != LINE_FRAME_BUILT) {
         // An empty or cut frame would be read as a different message.
-        PlatLog2(kLogError, kLogPlatform, "%llu : %-15s send error : %s [%u %u] %s", now_ms(), tag().c_str(),
+        PlatLog2(kLogError, kLogPlatform, "%llu : %-15s send error : %s [%u %u] %.100s", now_ms(), tag().c_str(),
                  built == LINE_FRAME_COMPRESS_FAILED ? "compress failed" : "too long", flag,
-                 static_cast<unsigned>(s.size()), head.c_str());
+                 static_cast<unsigned>(s.size()), s.c_str());
         return;
     }
-    PlatLog2(kLogInfo, kLogPlatform, "%llu : %-15s send : [%u %u] %s", now_ms(), tag().c_str(), flag,
-             frame->remaining() - kLineFrameHeader, head.c_str());
+    PlatLog2(kLogInfo, kLogPlatform, "%llu : %-15s send : [%u %u] %.100s", now_ms(), tag().c_str(), flag,
+             frame->remaining() - kLineFrameHeader, s.c_str());
     conn->send(frame);
 }
 

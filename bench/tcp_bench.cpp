@@ -52,6 +52,21 @@ void on_bytes(Batch& b, size_t n, SendPing send_ping) {
     if (b.got >= b.expect) b.done.set_value();
 }
 
+// Starts a batch on the network thread (pings > 0: ping-pong; else the echo
+// of expect bytes), lets send begin it, and waits until on_bytes ends it.
+template <typename Send>
+void run_batch(Batch& b, int pings, size_t expect, Send send) {
+    std::future<void> f;
+    nuvra_test::run_on_loop([&] {
+        b = Batch();
+        b.pings_left = pings;
+        b.expect = expect;
+        f = b.done.get_future();
+        send();
+    });
+    f.wait();
+}
+
 class LibraryClient {
 public:
     LibraryClient() {
@@ -72,25 +87,13 @@ public:
     bool ok() const { return m_stream != nullptr; }
 
     void ping_pong() {
-        std::future<void> f;
-        nuvra_test::run_on_loop([&] {
-            m_batch = Batch();
-            m_batch.pings_left = kPingsPerBatch;
-            f = m_batch.done.get_future();
-            m_stream->send(m_ping);
-        });
-        f.wait();
+        run_batch(m_batch, kPingsPerBatch, 0, [this] { m_stream->send(m_ping); });
     }
 
     void stream_batch() {
-        std::future<void> f;
-        nuvra_test::run_on_loop([&] {
-            m_batch = Batch();
-            m_batch.expect = kBatchBytes;
-            f = m_batch.done.get_future();
+        run_batch(m_batch, 0, kBatchBytes, [this] {
             for (int i = 0; i < kChunksPerBatch; ++i) m_stream->send(m_chunk);
         });
-        f.wait();
     }
 
 private:
@@ -121,25 +124,13 @@ public:
     bool ok() const { return m_connected; }
 
     void ping_pong() {
-        std::future<void> f;
-        nuvra_test::run_on_loop([&] {
-            m_batch = Batch();
-            m_batch.pings_left = kPingsPerBatch;
-            f = m_batch.done.get_future();
-            write(m_ping);
-        });
-        f.wait();
+        run_batch(m_batch, kPingsPerBatch, 0, [this] { write(m_ping); });
     }
 
     void stream_batch() {
-        std::future<void> f;
-        nuvra_test::run_on_loop([&] {
-            m_batch = Batch();
-            m_batch.expect = kBatchBytes;
-            f = m_batch.done.get_future();
+        run_batch(m_batch, 0, kBatchBytes, [this] {
             for (int i = 0; i < kChunksPerBatch; ++i) write(m_chunk);
         });
-        f.wait();
     }
 
 private:

@@ -19,13 +19,13 @@
 using nuvra_test::Close;
 using nuvra_test::Echo;
 using nuvra_test::FakeSocks5;
+using nuvra_test::finish_on_loop;
 using nuvra_test::Pause;
 using nuvra_test::ProxyStep;
 using nuvra_test::Recv;
 using nuvra_test::run_on_loop;
 using nuvra_test::Send;
 using nuvra_test::Socks5Server;
-using nuvra_test::start_tcp_attempt;
 using nuvra_test::TcpAttempt;
 using nuvra_test::TcpEcho;
 using nuvra_test::wait_on_loop;
@@ -45,15 +45,10 @@ std::string port_bytes(int port) { return bytes({(port >> 8) & 0xFF, port & 0xFF
 const std::string kMethodOk = bytes({5, 0});
 const std::string kConnectOk = bytes({5, 0, 0, 1, 127, 0, 0, 1, 0x1F, 0x90});
 
+// An attempt through the proxy at 127.0.0.1:proxy_port.
 std::shared_ptr<TcpAttempt> connect_through(const std::string& host, int port, uint32_t timeout_ms, int proxy_port,
                                             const std::function<void(mynet::NetworkTcpClient&)>& prepare = {}) {
-    std::shared_ptr<TcpAttempt> a;
-    run_on_loop([&] { a = start_tcp_attempt(host, port, timeout_ms, "127.0.0.1", proxy_port, prepare); });
-    return a;
-}
-
-void finish(const std::shared_ptr<TcpAttempt>& a) {
-    run_on_loop([&] { nuvra_test::finish_tcp_attempt(*a); });
+    return nuvra_test::connect_on_loop(host, port, timeout_ms, "127.0.0.1", proxy_port, prepare);
 }
 
 TEST(Socks5Wire, RequestsAndAnswersHaveTheirWireLayout) {
@@ -133,7 +128,7 @@ TEST_P(RealProxy, ConnectCarriesDataBothWays) {
     });
     ASSERT_TRUE(wait_on_loop([&] { return a->data.size() >= 32; }, 3000));
     run_on_loop([&] { EXPECT_EQ(a->data, "from the peer;through the tunnel"); });
-    finish(a);
+    finish_on_loop(a);
     EXPECT_EQ(a->failed, 0);
 }
 
@@ -205,7 +200,7 @@ TEST(Socks5UdpAssociate, DantedRelaysADatagramBothWays) {
     int from = 0;
     EXPECT_EQ(local.receive(&from), udp_header(target.port()) + "pong");
     EXPECT_EQ(from, a->udp_port);
-    finish(a);
+    finish_on_loop(a);
 }
 
 TEST(Socks5UdpAssociate, MicrosocksRefusesTheAssociation) {
@@ -267,7 +262,7 @@ TEST_P(ScriptedProxy, EndsWithOneOutcomePromptly) {
     });
     for (const std::string& line : c.lines) EXPECT_TRUE(log.contains(line)) << line;
     EXPECT_FALSE(log.contains("tcp connect timeout"));
-    finish(a);
+    finish_on_loop(a);
 }
 
 const std::string kV6Answer = bytes({5, 0, 0, 4}) + std::string(16, '\0') + bytes({0x1F, 0x90});
@@ -371,7 +366,7 @@ TEST(Socks5Client, HostNameIsResolvedAndTheAddressIsAskedFor) {
     ASSERT_TRUE(wait_on_loop([&] { return a->connected + a->failed > 0; }, 1000));
     ASSERT_EQ(a->connected, 1);
     EXPECT_EQ(proxy.received(), bytes({5, 1, 0, 5, 1, 0, 1, 127, 0, 0, 1}) + port_bytes(4321));
-    finish(a);
+    finish_on_loop(a);
 }
 
 TEST(Socks5Client, Ipv6PeerIsRefusedAfterTheMethodAnswer) {

@@ -14,9 +14,9 @@
 #include "support/loop_thread.h"
 #include "support/tcp_attempt.h"
 
+using nuvra_test::connect_on_loop;
+using nuvra_test::finish_on_loop;
 using nuvra_test::run_on_loop;
-using nuvra_test::start_tcp_attempt;
-using nuvra_test::TcpAttempt;
 using nuvra_test::TcpEcho;
 using nuvra_test::wait_on_loop;
 
@@ -72,16 +72,6 @@ private:
     int m_port = 0;
 };
 
-std::shared_ptr<TcpAttempt> connect_on_loop(const std::string& host, int port, uint32_t timeout_ms) {
-    std::shared_ptr<TcpAttempt> a;
-    run_on_loop([&] { a = start_tcp_attempt(host, port, timeout_ms); });
-    return a;
-}
-
-void finish(const std::shared_ptr<TcpAttempt>& a) {
-    run_on_loop([&] { nuvra_test::finish_tcp_attempt(*a); });
-}
-
 struct ConnectCase {
     const char* name;
     const char* listen_ip;
@@ -123,7 +113,7 @@ TEST_P(TcpConnect, EchoesBothWaysAndKeepsThePeerAddressAfterClose) {
     });
     EXPECT_EQ(ip, c.listen_ip);
     EXPECT_EQ(port, echo.port());
-    finish(a);
+    finish_on_loop(a);
 }
 
 INSTANTIATE_TEST_SUITE_P(Hosts, TcpConnect,
@@ -144,7 +134,7 @@ TEST(TcpStream, BurstIsHandedOverInPiecesOfAtMost2048Bytes) {
         EXPECT_GE(a->pieces.size(), 3u);
         for (size_t n : a->pieces) EXPECT_LE(n, 2048u);
     });
-    finish(a);
+    finish_on_loop(a);
 }
 
 TEST(TcpStream, PeerCloseIsReportedOnceAndLaterCallsAreRefused) {
@@ -162,7 +152,7 @@ TEST(TcpStream, PeerCloseIsReportedOnceAndLaterCallsAreRefused) {
     run_on_loop([&] { EXPECT_EQ(a->closed, 1); });
     EXPECT_TRUE(log.contains("is closed"));
     EXPECT_TRUE(log.contains("[ net  ] close when closed"));
-    finish(a);
+    finish_on_loop(a);
 }
 
 TEST(TcpStream, SendsFromThePositionAndAccountsTheQueuedLength) {
@@ -186,7 +176,7 @@ TEST(TcpStream, SendsFromThePositionAndAccountsTheQueuedLength) {
         EXPECT_EQ(a->data, payload);
         EXPECT_EQ(a->stream->buf_size, 0u);
     });
-    finish(a);
+    finish_on_loop(a);
 }
 
 TEST(TcpStream, QueuedBytesCrossTheHighThenTheLowMark) {
@@ -221,7 +211,7 @@ TEST(TcpStream, QueuedBytesCrossTheHighThenTheLowMark) {
         EXPECT_EQ(marks[3].first, 'L');
         EXPECT_EQ(a->stream->buf_size, 0u);
     });
-    finish(a);
+    finish_on_loop(a);
 }
 
 TEST(TcpClient, PendingConnectTimesOutThenFailsOnce) {
@@ -263,7 +253,7 @@ TEST(TcpClient, ConnectionMadeInTimeIgnoresTheLaterTimeout) {
         EXPECT_EQ(a->closed, 0);
     });
     EXPECT_FALSE(log.contains("tcp connect timeout"));
-    finish(a);
+    finish_on_loop(a);
 }
 
 struct FailCase {
@@ -282,8 +272,7 @@ TEST_P(TcpConnectFailure, IsReportedOnceOnALaterIteration) {
     const FailCase& c = GetParam();
     nuvra_test::LogCapture log;
     int port = closed_port(c.family);
-    std::shared_ptr<TcpAttempt> a;
-    run_on_loop([&] { a = start_tcp_attempt(c.host, port, 3000, c.proxy, 1080); });
+    auto a = connect_on_loop(c.host, port, 3000, c.proxy, 1080);
     ASSERT_TRUE(wait_on_loop([&] { return a->failed > 0; }, 2000));
     sleep_ms(30);
     run_on_loop([&] {

@@ -97,8 +97,9 @@ struct Socket {
     std::vector<Received> received;
     int closed = 0;
 
-    // Creates the socket on the network thread; bind's result in *ret.
-    void open(const std::string& ip, int* ret) {
+    // Creates the socket on the network thread; returns bind's result.
+    int open(const std::string& ip) {
+        int ret = -100;
         nuvra_test::run_on_loop([&] {
             udp = std::make_shared<mynet::NetworkUdp>();
             udp->init();
@@ -106,8 +107,9 @@ struct Socket {
                 received.push_back(Received{sender.getHostString(), sender.getPort(), data->getString()});
             });
             udp->onClosed([this] { ++closed; });
-            *ret = udp->bind(ip, 0);
+            ret = udp->bind(ip, 0);
         });
+        return ret;
     }
 
     int local_port() {
@@ -156,9 +158,7 @@ TEST_P(UdpEcho, SendsTheRemainingBytesAndReportsTheSender) {
     if (!peer.ok() && std::string(c.peer_ip).find(':') != std::string::npos) GTEST_SKIP() << "no IPv6 loopback";
     ASSERT_TRUE(peer.ok());
     Socket s;
-    int ret = -100;
-    s.open(c.bind_ip, &ret);
-    ASSERT_EQ(ret, 0);
+    ASSERT_EQ(s.open(c.bind_ip), 0);
     const int port = s.local_port();
     ASSERT_NE(port, 0);
 
@@ -195,9 +195,7 @@ TEST(Udp, DatagramsArriveCutTo2048BytesAndEmptyOnesAreSkipped) {
     RawPeer peer("127.0.0.1");
     ASSERT_TRUE(peer.ok());
     Socket s;
-    int ret = -100;
-    s.open("127.0.0.1", &ret);
-    ASSERT_EQ(ret, 0);
+    ASSERT_EQ(s.open("127.0.0.1"), 0);
     const int port = s.local_port();
 
     std::vector<std::string> sent;
@@ -253,9 +251,8 @@ INSTANTIATE_TEST_SUITE_P(Table, UdpBind,
 TEST(Udp, SecondBindFails) {
     nuvra_test::LogCapture log;
     Socket s;
-    int ret = -100;
-    s.open("127.0.0.1", &ret);
-    ASSERT_EQ(ret, 0);
+    ASSERT_EQ(s.open("127.0.0.1"), 0);
+    int ret = 0;
     nuvra_test::run_on_loop([&] { ret = s.udp->bind("127.0.0.1", 0); });
     EXPECT_EQ(ret, UV_EINVAL);
     EXPECT_TRUE(log.contains("[ net  ] udp bind failed"));
@@ -277,9 +274,7 @@ TEST_P(UdpSendError, DropsTheDatagramWithALogLine) {
     RawPeer peer(std::string(c.bind_ip) == "::" ? "::1" : "127.0.0.1");
     ASSERT_TRUE(peer.ok());
     Socket s;
-    int ret = -100;
-    s.open(c.bind_ip, &ret);
-    ASSERT_EQ(ret, 0);
+    ASSERT_EQ(s.open(c.bind_ip), 0);
     s.send(c.host, peer.port(), "lost");
     EXPECT_TRUE(log.wait_for(c.log_line, 2000)) << c.log_line;
     std::string got;
@@ -299,9 +294,7 @@ TEST(UdpClose, ClosingTwiceReportsOnceAndLaterUseIsRefused) {
     RawPeer peer("127.0.0.1");
     ASSERT_TRUE(peer.ok());
     Socket s;
-    int ret = -100;
-    s.open("0.0.0.0", &ret);
-    ASSERT_EQ(ret, 0);
+    ASSERT_EQ(s.open("0.0.0.0"), 0);
 
     // Datagrams still queued when the close starts, one sent while closing.
     nuvra_test::run_on_loop([&] {

@@ -148,6 +148,9 @@ void Timer::start(int time_in_ms, int repeat, OnTimeout f) {
     m_interval_ms = time_in_ms;
     m_repeat = repeat;
     m_f = std::move(f);
+    // The loop's clock is cached per iteration; count from the real now so a
+    // timer started late in a long iteration does not fire early.
+    uv_update_time(uv_default_loop());
     uv_timer_start(&t->handle, uv_on_timer_timeout, static_cast<uint64_t>(time_in_ms),
                    static_cast<uint64_t>(time_in_ms));
 }

@@ -1,66 +1,18 @@
 #include "peers/discovery_service.h"
 
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <unistd.h>
-#include <zlib.h>
-
-#include <algorithm>
-#include <cerrno>
-#include <memory>
+#include "peers/udp_peer_util.h"
 
 namespace nuvra_test {
 
 namespace {
 
-constexpr size_t kMaxInflated = 1 << 20;
 constexpr int kMaxPorts = 8;
-
-std::string deflate_text(const std::string& text) {
-    uLongf size = compressBound(text.size());
-    std::string out(size, '\0');
-    if (compress2(reinterpret_cast<Bytef*>(&out[0]), &size, reinterpret_cast<const Bytef*>(text.data()),
-                  text.size(), Z_DEFAULT_COMPRESSION) != Z_OK) {
-        return "";
-    }
-    out.resize(size);
-    return out;
-}
-
-// "" unless bytes hold one complete zlib stream.
-std::string inflate_bytes(const std::string& bytes) {
-    z_stream zs{};
-    if (inflateInit(&zs) != Z_OK) return "";
-    zs.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(bytes.data()));
-    zs.avail_in = bytes.size();
-    std::string out;
-    char chunk[16384];
-    int rc;
-    do {
-        zs.next_out = reinterpret_cast<Bytef*>(chunk);
-        zs.avail_out = sizeof chunk;
-        rc = inflate(&zs, Z_NO_FLUSH);
-        out.append(chunk, sizeof chunk - zs.avail_out);
-    } while (rc == Z_OK && out.size() < kMaxInflated);
-    inflateEnd(&zs);
-    return rc == Z_STREAM_END ? out : "";
-}
 
 // The JSON object after "getaddr ", or null.
 Json::Value parse_request(const std::string& text) {
     static const std::string prefix = "getaddr ";
     if (text.compare(0, prefix.size(), prefix) != 0) return Json::Value();
-    Json::CharReaderBuilder builder;
-    std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
-    Json::Value value;
-    std::string errors;
-    const char* begin = text.data() + prefix.size();
-    if (!reader->parse(begin, text.data() + text.size(), &value, &errors) || !value.isObject()) {
-        return Json::Value();
-    }
-    return value;
+    return parse_json_object(text.substr(prefix.size()));
 }
 
 Json::Value addr_list(const std::vector<DiscoveryService::Addr>& addrs) {
@@ -102,49 +54,6 @@ std::string incompressible_padding(size_t n) {
     return pad;
 }
 
-bool make_addr(const std::string& ip, uint16_t port, sockaddr_storage& ss, socklen_t& len) {
-    ss = sockaddr_storage{};
-    auto* v4 = reinterpret_cast<sockaddr_in*>(&ss);
-    if (inet_pton(AF_INET, ip.c_str(), &v4->sin_addr) == 1) {
-        v4->sin_family = AF_INET;
-        v4->sin_port = htons(port);
-        len = sizeof(sockaddr_in);
-        return true;
-    }
-    auto* v6 = reinterpret_cast<sockaddr_in6*>(&ss);
-    if (inet_pton(AF_INET6, ip.c_str(), &v6->sin6_addr) == 1) {
-        v6->sin6_family = AF_INET6;
-        v6->sin6_port = htons(port);
-        len = sizeof(sockaddr_in6);
-        return true;
-    }
-    return false;
-}
-
-uint16_t port_of(const sockaddr_storage& ss) {
-    if (ss.ss_family == AF_INET6) return ntohs(reinterpret_cast<const sockaddr_in6&>(ss).sin6_port);
-    return ntohs(reinterpret_cast<const sockaddr_in&>(ss).sin_port);
-}
-
-// A non-blocking UDP socket bound to ip:port, or -1.
-int bind_udp(const std::string& ip, uint16_t port) {
-    sockaddr_storage ss;
-    socklen_t len;
-    if (!make_addr(ip, port, ss, len)) return -1;
-    int fd = socket(ss.ss_family, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    if (fd < 0) return -1;
-    if (bind(fd, reinterpret_cast<sockaddr*>(&ss), len) != 0) {
-        close(fd);
-        return -1;
-    }
-    return fd;
-}
-
-void close_fd(int& fd) {
-    if (fd >= 0) close(fd);
-    fd = -1;
-}
-
 }  // namespace
 
 DiscoveryService::DiscoveryService(const std::string& ip, int nports)
@@ -156,28 +65,16 @@ DiscoveryService::DiscoveryService(const std::string& ip, int nports)
     }
     if (bound) {
         m_other_fd = bind_udp(ip, 0);
-        bound = m_other_fd >= 0 && pipe2(m_wake, O_NONBLOCK | O_CLOEXEC) == 0;
+        auto on_datagram = [this](size_t port_index, const std::string& bytes, const sockaddr_storage& from,
+                                  socklen_t from_len) { this->on_datagram(port_index, bytes, from, from_len); };
+        bound = m_other_fd >= 0 && m_loop.start(m_fds, on_datagram);
     }
-    if (!bound) {
-        for (auto& fd : m_fds) close_fd(fd);
-        m_fds.clear();
-        close_fd(m_other_fd);
-        return;
-    }
-    m_thread = std::thread([this] { run(); });
+    if (!bound) close_sockets();
 }
 
 DiscoveryService::~DiscoveryService() {
-    if (m_thread.joinable()) {
-        m_stop = true;
-        char byte = 0;
-        (void)!write(m_wake[1], &byte, 1);
-        m_thread.join();
-    }
-    for (auto& fd : m_fds) close_fd(fd);
-    close_fd(m_other_fd);
-    close_fd(m_wake[0]);
-    close_fd(m_wake[1]);
+    m_loop.stop();
+    close_sockets();
 }
 
 void DiscoveryService::answer_ok(const std::vector<Addr>& tcp, const std::vector<Addr>& http) {
@@ -229,34 +126,19 @@ void DiscoveryService::set_answer(std::optional<std::string> bytes) {
     m_answer = std::move(bytes);
 }
 
-void DiscoveryService::run() {
-    std::vector<pollfd> fds;
-    for (int fd : m_fds) fds.push_back({fd, POLLIN, 0});
-    fds.push_back({m_wake[0], POLLIN, 0});
-    std::string buf(65536, '\0');
-    while (!m_stop) {
-        if (poll(fds.data(), fds.size(), poll_timeout_ms()) < 0 && errno != EINTR) return;
-        for (size_t i = 0; i < m_fds.size(); ++i) {
-            if (!(fds[i].revents & POLLIN)) continue;
-            for (;;) {
-                sockaddr_storage from{};
-                socklen_t from_len = sizeof from;
-                ssize_t n = recvfrom(m_fds[i], &buf[0], buf.size(), 0, reinterpret_cast<sockaddr*>(&from), &from_len);
-                if (n < 0) break;
-                on_datagram(m_fds[i], kFirstPort + i, buf.substr(0, n), from, from_len);
-            }
-        }
-        send_due();
-    }
+void DiscoveryService::close_sockets() {
+    for (auto& fd : m_fds) close_fd(fd);
+    m_fds.clear();
+    close_fd(m_other_fd);
 }
 
-void DiscoveryService::on_datagram(int fd, uint16_t dst_port, const std::string& bytes, const sockaddr_storage& from,
+void DiscoveryService::on_datagram(size_t port_index, const std::string& bytes, const sockaddr_storage& from,
                                    socklen_t from_len) {
     Request request;
-    request.text = inflate_bytes(bytes);
+    request.text = inflate_datagram(bytes);
     request.json = parse_request(request.text);
     request.src_port = port_of(from);
-    request.dst_port = dst_port;
+    request.dst_port = kFirstPort + port_index;
     request.at = Clock::now();
 
     std::optional<std::string> answer;
@@ -274,28 +156,10 @@ void DiscoveryService::on_datagram(int fd, uint16_t dst_port, const std::string&
     m_cv.notify_all();
     if (!answer) return;
 
-    Outgoing out{request.at + std::chrono::milliseconds(delay_ms), other ? m_other_fd : fd, from, from_len, *answer};
-    m_outgoing.push_back(out);
-    if (twice) m_outgoing.push_back(out);
-}
-
-void DiscoveryService::send_due() {
-    auto now = Clock::now();
-    auto due = std::stable_partition(m_outgoing.begin(), m_outgoing.end(),
-                                     [&](const Outgoing& o) { return o.due <= now; });
-    for (auto it = m_outgoing.begin(); it != due; ++it) {
-        sendto(it->fd, it->bytes.data(), it->bytes.size(), 0, reinterpret_cast<const sockaddr*>(&it->to),
-               it->to_len);
-    }
-    m_outgoing.erase(m_outgoing.begin(), due);
-}
-
-int DiscoveryService::poll_timeout_ms() const {
-    if (m_outgoing.empty()) return -1;
-    auto next = std::min_element(m_outgoing.begin(), m_outgoing.end(),
-                                 [](const Outgoing& a, const Outgoing& b) { return a.due < b.due; })->due;
-    auto wait = std::chrono::ceil<std::chrono::milliseconds>(next - Clock::now()).count();
-    return static_cast<int>(std::max<int64_t>(wait, 0));
+    auto due = request.at + std::chrono::milliseconds(delay_ms);
+    int fd = other ? m_other_fd : m_fds[port_index];
+    m_loop.send_at(due, fd, from, from_len, *answer);
+    if (twice) m_loop.send_at(due, fd, from, from_len, *answer);
 }
 
 }  // namespace nuvra_test

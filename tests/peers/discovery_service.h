@@ -3,15 +3,15 @@
 #include <json/json.h>
 #include <sys/socket.h>
 
-#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
 #include <optional>
 #include <string>
-#include <thread>
 #include <vector>
+
+#include "peers/udp_peer_loop.h"
 
 namespace nuvra_test {
 
@@ -46,7 +46,7 @@ public:
     DiscoveryService& operator=(const DiscoveryService&) = delete;
 
     // True when every port is bound and the thread runs.
-    bool ok() const { return m_thread.joinable(); }
+    bool ok() const { return m_loop.running(); }
     // Answer "ok " + {"http":[[host,port],...],"tcp":[...]} (default: both lists empty).
     void answer_ok(const std::vector<Addr>& tcp, const std::vector<Addr>& http = {});
     // Answer any text, compressed: an error text, or "ok " + malformed or wrongly typed JSON.
@@ -69,25 +69,12 @@ public:
     std::vector<Request> requests() const;
 
 private:
-    struct Outgoing {
-        Clock::time_point due;
-        int fd;
-        sockaddr_storage to;
-        socklen_t to_len;
-        std::string bytes;
-    };
-
     void set_answer(std::optional<std::string> bytes);
-    void run();
-    void on_datagram(int fd, uint16_t dst_port, const std::string& bytes, const sockaddr_storage& from,
-                     socklen_t from_len);
-    void send_due();
-    int poll_timeout_ms() const;
+    void close_sockets();
+    void on_datagram(size_t port_index, const std::string& bytes, const sockaddr_storage& from, socklen_t from_len);
 
     std::vector<int> m_fds;  // one per discovery port, in port order
     int m_other_fd = -1;
-    int m_wake[2] = {-1, -1};
-    std::atomic<bool> m_stop{false};
 
     mutable std::mutex m_mtx;
     mutable std::condition_variable m_cv;
@@ -97,8 +84,7 @@ private:
     bool m_other = false;
     std::vector<Request> m_requests;
 
-    std::vector<Outgoing> m_outgoing;  // the service's thread only
-    std::thread m_thread;
+    UdpPeerLoop m_loop;
 };
 
 }  // namespace nuvra_test

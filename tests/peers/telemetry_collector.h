@@ -3,15 +3,16 @@
 #include <json/json.h>
 #include <sys/socket.h>
 
-#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
 #include <optional>
 #include <string>
-#include <thread>
+#include <utility>
 #include <vector>
+
+#include "peers/udp_peer_loop.h"
 
 namespace nuvra_test {
 
@@ -50,7 +51,7 @@ public:
     TelemetryCollector& operator=(const TelemetryCollector&) = delete;
 
     // True when the socket is bound and the thread runs.
-    bool ok() const { return m_thread.joinable(); }
+    bool ok() const { return m_loop.running(); }
     // The bound port.
     uint16_t port() const { return m_port; }
     // How the following reports are answered (default Ack).
@@ -67,25 +68,12 @@ public:
     std::vector<Report> reports() const;
 
 private:
-    struct Outgoing {
-        Clock::time_point due;
-        int fd;
-        sockaddr_storage to;
-        socklen_t to_len;
-        std::string bytes;
-    };
-
-    void run();
     void on_datagram(const std::string& bytes, const sockaddr_storage& from, socklen_t from_len);
     std::vector<std::pair<int, std::string>> answers_for(Reply reply, const Json::Value& report) const;
-    void send_due();
-    int poll_timeout_ms() const;
 
     int m_fd = -1;
     int m_other_fd = -1;
-    int m_wake[2] = {-1, -1};
     uint16_t m_port = 0;
-    std::atomic<bool> m_stop{false};
 
     mutable std::mutex m_mtx;
     mutable std::condition_variable m_cv;
@@ -96,8 +84,7 @@ private:
     sockaddr_storage m_last_from{};
     socklen_t m_last_from_len = 0;
 
-    std::vector<Outgoing> m_outgoing;  // the collector's thread only
-    std::thread m_thread;
+    UdpPeerLoop m_loop;
 };
 
 }  // namespace nuvra_test

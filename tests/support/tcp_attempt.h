@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "network.h"
+#include "support/loop_thread.h"
 
 namespace nuvra_test {
 
@@ -83,6 +84,20 @@ inline std::shared_ptr<TcpAttempt> start_tcp_attempt(
 inline void finish_tcp_attempt(TcpAttempt& a) {
     if (a.stream && !a.stream->isClosed) a.stream->close();
     a.stream.reset();
+}
+
+// start_tcp_attempt called from a test thread: runs it on the network thread.
+inline std::shared_ptr<TcpAttempt> connect_on_loop(
+    const std::string& host, int port, uint32_t timeout_ms, const std::string& proxy_host = "", int proxy_port = 0,
+    const std::function<void(mynet::NetworkTcpClient&)>& prepare = {}) {
+    std::shared_ptr<TcpAttempt> a;
+    run_on_loop([&] { a = start_tcp_attempt(host, port, timeout_ms, proxy_host, proxy_port, prepare); });
+    return a;
+}
+
+// finish_tcp_attempt called from a test thread.
+inline void finish_on_loop(const std::shared_ptr<TcpAttempt>& a) {
+    run_on_loop([&] { finish_tcp_attempt(*a); });
 }
 
 }  // namespace nuvra_test

@@ -4,6 +4,7 @@
 #include "sdk_version.h"
 
 InterfaceLinkD::InterfaceLinkD(nuvra_sdk::ICallBack* cb, mynet::Async* queue) : m_callback(cb), async(queue) {
+    m_main_slot.this2 = this;
     m_timer = std::make_shared<mynet::Timer>();
     m_timer->start(100, -1, [this](mynet::Timer*) { login_watchdog_tick(); });
     m_lbs_host = builtin_hosts::kLbsHost;
@@ -15,6 +16,8 @@ InterfaceLinkD::InterfaceLinkD(nuvra_sdk::ICallBack* cb, mynet::Async* queue) : 
 }
 
 InterfaceLinkD::~InterfaceLinkD() {
+    // The line's watchdog and stream callbacks point back at this engine.
+    stop_conn();
     m_timer->close();
     m_timer_poll->close();
 }
@@ -52,6 +55,7 @@ void InterfaceLinkD::login_watchdog_tick() {}
 
 void InterfaceLinkD::housekeeping_tick() {
     uint64_t now = mynet::get_time_in_ms();
+    m_main_slot.check_timeout();
     rp.tick();
     report_channel_stats(now);
 }

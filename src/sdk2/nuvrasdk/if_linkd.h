@@ -3,12 +3,14 @@
 #include <json/json.h>
 
 #include <cstdint>
+#include <list>
 #include <map>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "api/nuvra_api.h"
+#include "api_call.h"
 #include "engine_text.h"
 #include "json_text.h"
 #include "network.h"
@@ -33,9 +35,104 @@ public:
     };
 
     // Line connection: the framed TCP line to the line server.
-    struct ConnInfo;
+    enum CONN_STATE {
+        CONN_STATE_CONNECTED = 0,  // TCP up, login request sent, no positive answer yet
+        CONN_STATE_LOGINED = 1,    // the server accepted the login or the re-login
+        CONN_STATE_CLOSED = 2,     // the stream has closed; nothing more happens here
+    };
 
-    // Call transport: the queue of server calls.
+    // One line connection: its frame writer and reader, its ping counter and a
+    // 500 ms watchdog. The watchdog holds the connection until close(), so
+    // every connection the engine drops must be closed.
+    struct ConnInfo : std::enable_shared_from_this<ConnInfo> {
+        ConnInfo();
+        ConnInfo(const ConnInfo&) = delete;
+        ConnInfo& operator=(const ConnInfo&) = delete;
+
+        // Starts the watchdog; on the network thread, on a shared connection.
+        void init();
+        // Frames s and sends it; nothing without a stream.
+        void conn_send_msg(const std::string& s);
+        // Cuts the complete frames of in_buf into msgs: 0, or -1 after an
+        // undecodable frame (the caller closes the stream).
+        int unpack_msg(mynet::ByteBuffer& in_buf, std::list<std::string>& msgs);
+        void sendping();
+        // Ends the watchdog and closes the stream; harmless twice.
+        void close();
+
+        void watchdog_tick();
+        void close_stream();
+        std::string tag() const;
+
+        int ping_timeout = 8000;
+        int login_timeout = 5000;
+        uint32_t connid = 0;
+        uint32_t flag = 0;
+        uint64_t login_time = 0;
+        int state = CONN_STATE_CONNECTED;
+        // Not owned: the stream's life ends after its close callback, which
+        // nulls this (so does every close from here).
+        mynet::NetworkTcpStream* conn = nullptr;
+        mynet::ByteBuffer in_buf;
+        uint32_t ping_i = 0;
+        uint64_t last_ping_send_time = 0;
+        uint64_t last_pong_recv_time = 0;
+        std::shared_ptr<mynet::Timer> timer;
+        InterfaceLinkD* this2 = nullptr;
+    };
+
+    // Closes the current line connection, if there is one.
+    void stop_conn();
+
+    // Call transport: the queue of server calls. Calls wait in `calls` until
+    // the line is logged in and fewer than m_config_call_concurrent are in
+    // flight; each ends exactly once, by its answer or by its time-out.
+    class CallSlot {
+    public:
+        // How a call ended, as the telemetry record tells it.
+        enum WAY {
+            WAY_NONE = 0,
+            WAY_HTTP = 1,
+            WAY_TCP = 2,
+        };
+
+        void add_call(SP_ApiCall call);
+        void do_call();
+        void do_tcp_call(SP_ApiCall call);
+        void check_timeout();
+        void process_tcp_call_res(uint32_t call_id, std::string response, std::string ip);
+        // The completion of one call; ofu is 0 for a line answer, -2 otherwise.
+        void process_call_response(SP_ApiCall call, WAY way, std::string ip, int ofu, const std::string& _reason,
+                                   const std::string& response);
+        SP_ApiCall find_callling_call_by_id(uint32_t call_id);
+        static void remove_call_by_id(std::list<SP_ApiCall>& calls, uint32_t call_id);
+        void resend_call();
+        void fail_all_call();
+        void clear();
+
+        InterfaceLinkD* this2 = nullptr;
+        std::list<SP_ApiCall> calls;
+        std::list<SP_ApiCall> calls_calling;
+        int n_call_http = 0;
+        int n_call_tcp = 0;
+        bool m_processing = false;
+
+    private:
+        void complete(SP_ApiCall call, WAY way, const std::string& ip, int ofu, const std::string& _reason,
+                      const std::string& response);
+        void settle(ApiCall& call, WAY way, const std::string& ip, int ofu, const std::string& _reason,
+                    const std::string& response);
+        void end_record(ApiCall& call, WAY way, const std::string& ip, int result, const std::string& reason);
+        bool expired(const ApiCall& call, uint64_t now) const;
+    };
+
+    // Queues one server call; its result follows later, on the network thread.
+    REQ_ID call_api(int slot, const std::string& method, const Json::Value& req, ApiCallResult onResult,
+                    bool only_http);
+    // A call refused for one of these reasons ends the session: "kick" (103),
+    // "TokenErrorExpired" (105), "wrong line" (100). Returns that logout code,
+    // 0 for any other reason.
+    int end_session_for_reason(const std::string& reason);
 
     // Discovery: the UDP step that finds the line servers.
 
@@ -235,6 +332,7 @@ public:
     uint64_t m_channel_rp_time_all_success = 0;
     uint64_t m_channel_rp_time_all_failed = 0;
     uint64_t m_last_t_login_t2 = 0;
+    CallSlot m_main_slot;
     mynet::Async* async;
     std::string _device_id = "unknown_device_id";
     std::string _device_info = "unknown_device_info";

@@ -1,0 +1,215 @@
+#include <string>
+
+#include "call_answer.h"
+#include "if_linkd.h"
+#include "log.h"
+
+namespace {
+
+constexpr uint64_t kCallTimeoutMs = 10000;
+
+unsigned long long now_ms() { return static_cast<unsigned long long>(mynet::get_time_in_ms()); }
+
+bool opens_record(const std::string& method) { return method == "user_ext_call" || method == "user_sendmsg"; }
+
+}  // namespace
+
+REQ_ID InterfaceLinkD::call_api(int slot, const std::string& method, const Json::Value& req,
+                                ApiCallResult onResult, bool only_http) {
+    const REQ_ID id = ++m_tcp_call_id;
+    PlatLog2(kLogDebug, kLogPlatform, "%llu : call_api %d %d %s %d", now_ms(), slot, static_cast<int>(id),
+             method.c_str(), only_http ? 1 : 0);
+    if (slot != 0) {
+        // There is no other slot; the caller still gets its one result, later.
+        if (onResult) mynet::do_later(0, [onResult] { onResult(-2, "time out", Json::Value()); });
+        return 0;
+    }
+    auto call = std::make_shared<ApiCall>();
+    call->call_id.reqid = id;
+    call->method = method;
+    call->req = req;
+    call->onResult = std::move(onResult);
+    call->only_http = only_http;
+    m_main_slot.add_call(call);
+    return id;
+}
+
+// The one place where a refused call ends the session. The session end
+// itself (fire_onLogout with this code) belongs to the login state machine
+// and is made here once that exists; until then only the code is decided.
+int InterfaceLinkD::end_session_for_reason(const std::string& reason) {
+    if (reason == "kick") return nuvra_sdk::LOGOUT_E_KICKED;
+    if (reason == "TokenErrorExpired") return nuvra_sdk::LOGOUT_E_TOKENEXPIRED;
+    if (reason == "wrong line") return nuvra_sdk::LOGOUT_E_OTHER;
+    return 0;
+}
+
+void InterfaceLinkD::CallSlot::add_call(SP_ApiCall call) {
+    const uint64_t now = mynet::get_time_in_ms();
+    if (opens_record(call->method)) {
+        Json::Value params(Json::objectValue);
+        params["method"] = call->method;
+        const std::string who = this2->m_uid == 0 ? this2->get_device_id() : std::to_string(this2->m_uid);
+        call->spt = this2->rp.t_start("call", who + std::to_string(now), params);
+    }
+    call->starttime = now;
+    calls.push_back(std::move(call));
+    do_call();
+}
+
+void InterfaceLinkD::CallSlot::do_call() {
+    if (m_processing) return;
+    check_timeout();
+    while (!calls.empty() && n_call_tcp < this2->m_config_call_concurrent) {
+        SP_ApiCall call = calls.front();
+        if (!this2->m_tcp_connected || !this2->m_conn_info || call->only_http) break;
+        calls.pop_front();
+        calls_calling.push_back(call);
+        call->state = ApiCall::STATE_SENT;
+        ++n_call_tcp;
+        do_tcp_call(call);
+    }
+}
+
+void InterfaceLinkD::CallSlot::do_tcp_call(SP_ApiCall call) {
+    call->by_http = false;
+    const std::string text = JSON2STRING(call->req);
+    PlatLog2(kLogDebug, kLogPlatform, "%llu : tcp_call %u %s %.100s", now_ms(), call->call_id.reqid,
+             call->method.c_str(), text.c_str());
+    if (!this2->m_conn_info) return;
+    const std::string id = std::to_string(call->call_id.reqid);
+    std::string msg;
+    msg.reserve(5 + call->method.size() + 1 + id.size() + 3 + text.size());
+    msg.append("call ").append(call->method).append(" ").append(id).append(" 0 ").append(text);
+    this2->m_conn_info->conn_send_msg(msg);
+}
+
+// Completes the expired heads one after another, then lets the queue move
+// once: however many calls expire together, the stack stays flat.
+void InterfaceLinkD::CallSlot::check_timeout() {
+    if (m_processing) return;
+    const uint64_t now = mynet::get_time_in_ms();
+    bool expired_any = false;
+    while (!calls_calling.empty() && expired(*calls_calling.front(), now)) {
+        complete(calls_calling.front(), WAY_NONE, "", -2, "time out", "");
+        expired_any = true;
+    }
+    while (!calls.empty() && expired(*calls.front(), now)) {
+        complete(calls.front(), WAY_NONE, "", -2, "time out", "");
+        expired_any = true;
+    }
+    if (expired_any) do_call();
+}
+
+// Counted from queueing; a clock that stepped back counts as no time passed.
+// In call mode 1 a negative time-out, taken as unsigned, never expires.
+bool InterfaceLinkD::CallSlot::expired(const ApiCall& call, uint64_t now) const {
+    const uint64_t limit = this2->m_config_call_mode == 1
+                               ? static_cast<uint64_t>(static_cast<int64_t>(this2->m_config_call_timeout))
+                               : kCallTimeoutMs;
+    return mynet::elapsed_ms(call.starttime, now) > limit;
+}
+
+void InterfaceLinkD::CallSlot::process_tcp_call_res(uint32_t call_id, std::string response, std::string ip) {
+    SP_ApiCall call = find_callling_call_by_id(call_id);
+    if (!call) {
+        PlatLog2(kLogInfo, kLogPlatform, "%llu : res : can't find call %d ", now_ms(), static_cast<int>(call_id));
+        return;
+    }
+    process_call_response(call, WAY_TCP, ip, 0, "", response);
+}
+
+void InterfaceLinkD::CallSlot::process_call_response(SP_ApiCall call, WAY way, std::string ip, int ofu,
+                                                     const std::string& _reason, const std::string& response) {
+    complete(std::move(call), way, ip, ofu, _reason, response);
+    do_call();
+}
+
+// Everything of a completion but the queue's next move. A completion nested
+// inside another (a result function that ends the session) leaves the outer
+// one's guard in place.
+void InterfaceLinkD::CallSlot::complete(SP_ApiCall call, WAY way, const std::string& ip, int ofu,
+                                        const std::string& _reason, const std::string& response) {
+    if (!call) return;
+    const bool outer_processing = m_processing;
+    m_processing = true;
+    if (call->state != ApiCall::STATE_DONE) settle(*call, way, ip, ofu, _reason, response);
+    remove_call_by_id(calls, call->call_id.reqid);
+    remove_call_by_id(calls_calling, call->call_id.reqid);
+    m_processing = outer_processing;
+}
+
+void InterfaceLinkD::CallSlot::settle(ApiCall& call, WAY way, const std::string& ip, int ofu,
+                                      const std::string& _reason, const std::string& response) {
+    const int old_state = call.state;
+    call.state = ApiCall::STATE_DONE;
+    int result = ofu;
+    std::string reason = _reason;
+    if (old_state == ApiCall::STATE_SENT && --n_call_tcp < 0) {
+        PlatLog2(kLogInfo, kLogPlatform, "%llu : error, n_call_tcp<0 %d", now_ms(), n_call_tcp);
+        n_call_tcp = 0;
+    }
+    if (ofu == 0) {
+        CallAnswer answer = parse_call_answer(response);
+        call.resp.swap(answer.resp);
+        result = answer.result;
+        reason.swap(answer.reason);
+    }
+
+    const std::string resp_text = JSON2STRING(call.resp);
+    PlatLog2(kLogDebug, kLogPlatform, "%llu : call_ret %d %d %s %.100s ", now_ms(), static_cast<int>(call.call_id.reqid),
+             result, reason.c_str(), resp_text.c_str());
+    if (result != 0)
+        PlatLog2(kLogInfo, kLogPlatform, "%llu : call_ret %d %d %s %.100s ", now_ms(),
+                 static_cast<int>(call.call_id.reqid), result, reason.c_str(), resp_text.c_str());
+
+    if (call.spt) end_record(call, way, ip, result, reason);
+    if (call.onResult) call.onResult(result, reason, call.resp);
+    if (result == -1) this2->end_session_for_reason(reason);
+}
+
+void InterfaceLinkD::CallSlot::end_record(ApiCall& call, WAY way, const std::string& ip, int result,
+                                          const std::string& reason) {
+    Json::Value params(Json::objectValue);
+    params["way"] = static_cast<int>(way);
+    params["callip"] = ip;
+    if (result == 0) {
+        std::string msgid;
+        if (call.method == "user_sendmsg" && answer_member_text(call.resp, "msgid", msgid)) params["msgid"] = msgid;
+        call.spt->end(true, "success", params);
+    } else {
+        params["error"] = reason;
+        call.spt->end(false, result == -2 ? "timeout" : "failed", params);
+    }
+    call.spt.reset();
+}
+
+SP_ApiCall InterfaceLinkD::CallSlot::find_callling_call_by_id(uint32_t call_id) {
+    for (const SP_ApiCall& call : calls_calling)
+        if (call->call_id.reqid == call_id) return call;
+    return SP_ApiCall();
+}
+
+void InterfaceLinkD::CallSlot::remove_call_by_id(std::list<SP_ApiCall>& calls, uint32_t call_id) {
+    for (auto it = calls.begin(); it != calls.end(); ++it) {
+        if ((*it)->call_id.reqid == call_id) {
+            calls.erase(it);
+            return;
+        }
+    }
+}
+
+void InterfaceLinkD::CallSlot::resend_call() {
+    for (const SP_ApiCall& call : calls_calling) do_tcp_call(call);
+}
+
+void InterfaceLinkD::CallSlot::fail_all_call() {
+    while (!calls_calling.empty()) complete(calls_calling.front(), WAY_NONE, "", -2, "time out", "");
+    while (!calls.empty()) complete(calls.front(), WAY_NONE, "", -2, "time out", "");
+    do_call();
+}
+
+void InterfaceLinkD::CallSlot::clear() {
+    while (!calls.empty()) complete(calls.front(), WAY_NONE, "", -2, "time out", "");
+    do_call();
+}

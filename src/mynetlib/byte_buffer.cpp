@@ -49,7 +49,7 @@ std::string _ByteBuffer::getString() {
 
 std::string _ByteBuffer::getString(uint32_t n) {
     if (remaining() < n) {
-        PlatLog2(kLogInfo, kLogPlatform, "%llu : [ net  ] wrong size 3.\n", (unsigned long long)get_time_in_ms());
+        PlatLog2(kLogInfo, kLogPlatform, "%llu : [ net  ] wrong size 3.\n", log_time());
         return "";
     }
     std::string s(m_buf.get() + m_position, n);
@@ -59,7 +59,7 @@ std::string _ByteBuffer::getString(uint32_t n) {
 
 void _ByteBuffer::put(const void* p, uint32_t n) {
     if (remaining() < n) {
-        PlatLog2(kLogInfo, kLogPlatform, "%llu : [ net  ] wrong size 5.\n", (unsigned long long)get_time_in_ms());
+        PlatLog2(kLogInfo, kLogPlatform, "%llu : [ net  ] wrong size 5.\n", log_time());
         return;
     }
     if (n) memcpy(m_buf.get() + m_position, p, n);
@@ -79,7 +79,7 @@ void _ByteBuffer::reverse(char* p, int n) { std::reverse(p, p + n); }
 
 template <typename T> T _ByteBuffer::_get() {
     if (remaining() < sizeof(T)) {
-        PlatLog2(kLogInfo, kLogPlatform, "%llu : [ net  ] wrong size 2.\n", (unsigned long long)get_time_in_ms());
+        PlatLog2(kLogInfo, kLogPlatform, "%llu : [ net  ] wrong size 2.\n", log_time());
         return 0;
     }
     char bytes[sizeof(T)];
@@ -93,7 +93,7 @@ template <typename T> T _ByteBuffer::_get() {
 
 template <typename T> void _ByteBuffer::_put(T v) {
     if (remaining() < sizeof(T)) {
-        PlatLog2(kLogInfo, kLogPlatform, "%llu : [ net  ] wrong size 1.\n", (unsigned long long)get_time_in_ms());
+        PlatLog2(kLogInfo, kLogPlatform, "%llu : [ net  ] wrong size 1.\n", log_time());
         return;
     }
     char bytes[sizeof(T)];

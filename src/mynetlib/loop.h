@@ -26,6 +26,8 @@ uint32_t getTickCount();
 // Milliseconds from `since` to `now`; a clock that stepped back counts as 0.
 uint64_t elapsed_ms(uint64_t since, uint64_t now);
 uint64_t elapsed_ms(uint64_t since);
+// The clock as the "%llu" that starts every log line.
+inline unsigned long long log_time() { return static_cast<unsigned long long>(get_time_in_ms()); }
 
 // Test seam: moves get_time_in_ms() forward (or back) by ms.
 void test_clock_advance(int64_t ms);

@@ -47,7 +47,7 @@ InetSocketAddress::InetSocketAddress(const sockaddr* sa) {
 int parse_ip(std::string ip, int port, std::string tag, Addr_IN* out) {
     if (parse_ip4(ip, port, &out->v4) || parse_ip6(ip, port, &out->v6)) return 0;
     PlatLog2(kLogInfo, kLogPlatform, "%llu : [ net  ] %s wrong addr : %s",
-             static_cast<unsigned long long>(get_time_in_ms()), tag.c_str(), ip.c_str());
+             log_time(), tag.c_str(), ip.c_str());
     return -1;
 }
 

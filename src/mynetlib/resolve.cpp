@@ -21,7 +21,6 @@ struct tcp_getaddrinfo_t {
     int pending = 2;  // answer and time-out still to arrive
 };
 
-unsigned long long now_ms() { return static_cast<unsigned long long>(get_time_in_ms()); }
 
 void arrived(tcp_getaddrinfo_t* r) {
     if (--r->pending == 0) delete r;
@@ -50,7 +49,7 @@ std::list<std::string> address_texts(const addrinfo* res) {
             uv_inet_ntop(AF_INET6, &reinterpret_cast<const sockaddr_in6*>(ai->ai_addr)->sin6_addr, text, sizeof(text));
         } else {
             PlatLog2(kLogInfo, kLogPlatform, "%llu : [ net  ] UNREACHABLE uv_on_getaddrinfo_done2 ai_family %d",
-                     now_ms(), ai->ai_family);
+                     log_time(), ai->ai_family);
             continue;
         }
         out.emplace_back(text);
@@ -60,10 +59,10 @@ std::list<std::string> address_texts(const addrinfo* res) {
 
 void uv_on_getaddrinfo_done2(uv_getaddrinfo_t* req, int status, addrinfo* res) {
     auto* r = static_cast<tcp_getaddrinfo_t*>(req->data);
-    PlatLog2(kLogInfo, kLogPlatform, "%llu : [ net  ] uv_on_getaddrinfo_done2 status: %s %d", now_ms(),
+    PlatLog2(kLogInfo, kLogPlatform, "%llu : [ net  ] uv_on_getaddrinfo_done2 status: %s %d", log_time(),
              r->hostname.c_str(), status);
     if (r->nEnd == 1) {
-        PlatLog2(kLogInfo, kLogPlatform, "%llu : [ net  ] uv_on_getaddrinfo_done2 already timeout: %s", now_ms(),
+        PlatLog2(kLogInfo, kLogPlatform, "%llu : [ net  ] uv_on_getaddrinfo_done2 already timeout: %s", log_time(),
                  r->hostname.c_str());
         uv_freeaddrinfo(res);
         arrived(r);
@@ -87,7 +86,7 @@ void on_resolve_timeout(tcp_getaddrinfo_t* r) {
         arrived(r);
         return;
     }
-    PlatLog2(kLogInfo, kLogPlatform, "%llu : [ net  ] getaddrinfo timeout: %s ", now_ms(), r->hostname.c_str());
+    PlatLog2(kLogInfo, kLogPlatform, "%llu : [ net  ] getaddrinfo timeout: %s ", log_time(), r->hostname.c_str());
     OnResolveResult f = take_result_function(r);
     arrived(r);
     std::list<std::string> none;
@@ -97,7 +96,7 @@ void on_resolve_timeout(tcp_getaddrinfo_t* r) {
 }  // namespace
 
 int resolve_hostname(std::string host, OnResolveResult f, int timeout_ms) {
-    PlatLog2(kLogInfo, kLogPlatform, "%llu : [ net  ] resolve_hostname : \"%s\" ", now_ms(), host.c_str());
+    PlatLog2(kLogInfo, kLogPlatform, "%llu : [ net  ] resolve_hostname : \"%s\" ", log_time(), host.c_str());
     if (host.empty()) return -1;
 
     auto* r = new tcp_getaddrinfo_t();
@@ -113,7 +112,7 @@ int resolve_hostname(std::string host, OnResolveResult f, int timeout_ms) {
     int ret = uv_getaddrinfo(uv_default_loop(), &r->req_addr, uv_on_getaddrinfo_done2, host.c_str(), nullptr, &hints);
     if (ret != 0) {
         const char* name = uv_err_name_all(ret);
-        PlatLog2(kLogInfo, kLogPlatform, "%llu : [ net  ] getaddrinfo error: %s %d %s ", now_ms(), host.c_str(), ret,
+        PlatLog2(kLogInfo, kLogPlatform, "%llu : [ net  ] getaddrinfo error: %s %d %s ", log_time(), host.c_str(), ret,
                  name);
         // libuv will never answer; the time-out is left to free the record.
         OnResolveResult failed = take_result_function(r);

@@ -16,7 +16,6 @@ int my_proxy_port = 0;
 
 namespace {
 
-unsigned long long now_ms() { return static_cast<unsigned long long>(get_time_in_ms()); }
 
 // Bytes are logged as signed numbers.
 int sbyte(char c) { return static_cast<int>(static_cast<signed char>(c)); }
@@ -84,7 +83,7 @@ void Socks5Proxy::build_command_request(char* buf) const {
 
 void Socks5Proxy::start_socks5_connect(NetworkTcpStream* conn) {
     m_proxy_status = PROXY_STATUS_WAIT;
-    PlatLog2(kLogInfo, kLogPlatform, "%llu : [ net  ] start auth socks5, %s:%d", now_ms(), proxy_host.c_str(),
+    PlatLog2(kLogInfo, kLogPlatform, "%llu : [ net  ] start auth socks5, %s:%d", log_time(), proxy_host.c_str(),
              proxy_port);
     std::string greeting(sizeof(SOCKS5SELECTREQUEST), '\0');
     build_select_request(&greeting[0]);
@@ -107,10 +106,10 @@ void Socks5Proxy::on_select_answer(NetworkTcpClient* tcp, NetworkTcpStream* conn
     memcpy(&ans, m_pending.data(), sizeof(ans));
     m_pending.erase(0, sizeof(ans));
     PlatLog2(kLogInfo, kLogPlatform, "%llu : [ net  ] proxy server auth answer ack, ver is %d, method is %d: %s, %d",
-             now_ms(), sbyte(static_cast<char>(ans.ver)), sbyte(static_cast<char>(ans.method)), proxy_host.c_str(),
+             log_time(), sbyte(static_cast<char>(ans.ver)), sbyte(static_cast<char>(ans.method)), proxy_host.c_str(),
              proxy_port);
     if (ans.ver != 5 || ans.method != 0) {
-        PlatLog2(kLogInfo, kLogPlatform, "%llu : [ net  ] socks5 auth is not allowed %s", now_ms(),
+        PlatLog2(kLogInfo, kLogPlatform, "%llu : [ net  ] socks5 auth is not allowed %s", log_time(),
                  proxy_host.c_str());
         m_proxy_status = PROXY_STATUS_DISCONNECT;
         fail(tcp, UV_ECONNREFUSED);
@@ -118,7 +117,7 @@ void Socks5Proxy::on_select_answer(NetworkTcpClient* tcp, NetworkTcpStream* conn
     }
     if (tcp->isipv6) {
         PlatLog2(kLogInfo, kLogPlatform, "%llu : [ net  ] socks5 does not support peer ipv4 addr temporary %s",
-                 now_ms(), peer_host.c_str());
+                 log_time(), peer_host.c_str());
         m_proxy_status = PROXY_STATUS_DISCONNECT;
         fail(tcp, UV_EAFNOSUPPORT);
         return;
@@ -138,10 +137,10 @@ void Socks5Proxy::on_command_answer(NetworkTcpClient* tcp, NetworkTcpStream* con
     bool ok = ver == 5 && rep == 0;
     size_t size = ok ? socks5_command_answer_size(m_pending.data(), m_pending.size()) : 0;
     if (ok && size == 0) return;
-    PlatLog2(kLogInfo, kLogPlatform, "%llu : [ net  ] proxy server cmd answer ack, ver is %d, rep is %d", now_ms(), ver,
+    PlatLog2(kLogInfo, kLogPlatform, "%llu : [ net  ] proxy server cmd answer ack, ver is %d, rep is %d", log_time(), ver,
              rep);
     if (!ok) {
-        PlatLog2(kLogInfo, kLogPlatform, "%llu : [ net  ] connection cannot be established, error: %d", now_ms(), rep);
+        PlatLog2(kLogInfo, kLogPlatform, "%llu : [ net  ] connection cannot be established, error: %d", log_time(), rep);
         m_proxy_status = PROXY_STATUS_INIT;
         m_pending.clear();
         fail(tcp, UV_ECONNREFUSED);

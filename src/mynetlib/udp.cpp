@@ -9,7 +9,6 @@ namespace mynet {
 
 namespace {
 
-unsigned long long now_ms() { return static_cast<unsigned long long>(get_time_in_ms()); }
 
 const char* base_name(const char* path) {
     const char* slash = std::strrchr(path, '/');
@@ -17,7 +16,7 @@ const char* base_name(const char* path) {
 }
 
 void log_fatal(int line, int ret) {
-    PlatLog2(kLogInfo, kLogPlatform, "%llu : fatal error: %s %d ret=%d %s\n", now_ms(), base_name(__FILE__), line, ret,
+    PlatLog2(kLogInfo, kLogPlatform, "%llu : fatal error: %s %d ret=%d %s\n", log_time(), base_name(__FILE__), line, ret,
              uv_strerror_all(ret));
 }
 
@@ -44,7 +43,7 @@ void uv_on_udp_recv(uv_udp_t* handle, ssize_t nread, const uv_buf_t* buf, const 
 void uv_on_udp_send_done(uv_udp_send_t* req, int status) {
     auto* r = static_cast<NetworkUdp::my_send_req*>(req->data);
     if (status != 0)
-        PlatLog2(kLogInfo, kLogPlatform, "%llu : [ net  ] send error. %d %s", now_ms(), status,
+        PlatLog2(kLogInfo, kLogPlatform, "%llu : [ net  ] send error. %d %s", log_time(), status,
                  uv_strerror_all(status));
     delete r;
 }
@@ -62,7 +61,7 @@ void uv_on_udp_close(uv_handle_t* handle) {
 
 NetworkUdp::NetworkUdp() {
     std::memset(&udp.handle, 0, sizeof(udp.handle));
-    PlatLog2(kLogInfo, kLogPlatform, "%llu : [ net  ] uv_udp_init", now_ms());
+    PlatLog2(kLogInfo, kLogPlatform, "%llu : [ net  ] uv_udp_init", log_time());
     int ret = uv_udp_init(uv_default_loop(), &udp.handle);
     if (ret != 0) {
         log_fatal(__LINE__, ret);
@@ -87,7 +86,7 @@ int NetworkUdp::bind(const std::string& ip, int port) {
     // libuv would give a closed handle a new socket.
     int ret = unusable() ? UV_EBADF : uv_udp_bind(&udp.handle, reinterpret_cast<const sockaddr*>(&addr), 0);
     if (ret != 0) {
-        PlatLog2(kLogInfo, kLogPlatform, "%llu : [ net  ] udp bind failed %d %s", now_ms(), ret, uv_strerror_all(ret));
+        PlatLog2(kLogInfo, kLogPlatform, "%llu : [ net  ] udp bind failed %d %s", log_time(), ret, uv_strerror_all(ret));
         return ret;
     }
     ret = uv_udp_recv_start(&udp.handle, uv_on_udp_alloc, uv_on_udp_recv);
@@ -101,7 +100,7 @@ int NetworkUdp::bind(const std::string& ip, int port) {
 void NetworkUdp::send(std::string host, int port, const ByteBuffer& bb) {
     // libuv aborts on a send to a closing handle and reopens a closed one.
     if (unusable()) {
-        PlatLog2(kLogInfo, kLogPlatform, "%llu : [ net  ] send udp error : %d %s ", now_ms(), UV_EBADF,
+        PlatLog2(kLogInfo, kLogPlatform, "%llu : [ net  ] send udp error : %d %s ", log_time(), UV_EBADF,
                  uv_strerror_all(UV_EBADF));
         return;
     }
@@ -116,7 +115,7 @@ void NetworkUdp::send(std::string host, int port, const ByteBuffer& bb) {
     int ret = uv_udp_send(&r->req, &udp.handle, &r->buf, 1, reinterpret_cast<const sockaddr*>(&r->addr_in),
                           uv_on_udp_send_done);
     if (ret != 0) {
-        PlatLog2(kLogInfo, kLogPlatform, "%llu : [ net  ] send udp error : %d %s ", now_ms(), ret,
+        PlatLog2(kLogInfo, kLogPlatform, "%llu : [ net  ] send udp error : %d %s ", log_time(), ret,
                  uv_strerror_all(ret));
         delete r;
     }

@@ -8,7 +8,6 @@ namespace {
 
 constexpr uint64_t kCallTimeoutMs = 10000;
 
-unsigned long long now_ms() { return static_cast<unsigned long long>(mynet::get_time_in_ms()); }
 
 bool opens_record(const std::string& method) { return method == "user_ext_call" || method == "user_sendmsg"; }
 
@@ -17,7 +16,7 @@ bool opens_record(const std::string& method) { return method == "user_ext_call" 
 REQ_ID InterfaceLinkD::call_api(int slot, const std::string& method, const Json::Value& req,
                                 ApiCallResult onResult, bool only_http) {
     const REQ_ID id = ++m_tcp_call_id;
-    PlatLog2(kLogDebug, kLogPlatform, "%llu : call_api %d %d %s %d", now_ms(), slot, static_cast<int>(id),
+    PlatLog2(kLogDebug, kLogPlatform, "%llu : call_api %d %d %s %d", mynet::log_time(), slot, static_cast<int>(id),
              method.c_str(), only_http ? 1 : 0);
     if (slot != 0) {
         // There is no other slot; the caller still gets its one result, later.
@@ -74,7 +73,7 @@ void InterfaceLinkD::CallSlot::do_call() {
 void InterfaceLinkD::CallSlot::do_tcp_call(SP_ApiCall call) {
     call->by_http = false;
     const std::string text = JSON2STRING(call->req);
-    PlatLog2(kLogDebug, kLogPlatform, "%llu : tcp_call %u %s %.100s", now_ms(), call->call_id.reqid,
+    PlatLog2(kLogDebug, kLogPlatform, "%llu : tcp_call %u %s %.100s", mynet::log_time(), call->call_id.reqid,
              call->method.c_str(), text.c_str());
     if (!this2->m_conn_info) return;
     const std::string id = std::to_string(call->call_id.reqid);
@@ -113,7 +112,7 @@ bool InterfaceLinkD::CallSlot::expired(const ApiCall& call, uint64_t now) const 
 void InterfaceLinkD::CallSlot::process_tcp_call_res(uint32_t call_id, std::string response, std::string ip) {
     SP_ApiCall call = find_callling_call_by_id(call_id);
     if (!call) {
-        PlatLog2(kLogInfo, kLogPlatform, "%llu : res : can't find call %d ", now_ms(), static_cast<int>(call_id));
+        PlatLog2(kLogInfo, kLogPlatform, "%llu : res : can't find call %d ", mynet::log_time(), static_cast<int>(call_id));
         return;
     }
     process_call_response(call, WAY_TCP, ip, 0, "", response);
@@ -146,7 +145,7 @@ void InterfaceLinkD::CallSlot::settle(ApiCall& call, WAY way, const std::string&
     int result = ofu;
     std::string reason = _reason;
     if (old_state == ApiCall::STATE_SENT && --n_call_tcp < 0) {
-        PlatLog2(kLogInfo, kLogPlatform, "%llu : error, n_call_tcp<0 %d", now_ms(), n_call_tcp);
+        PlatLog2(kLogInfo, kLogPlatform, "%llu : error, n_call_tcp<0 %d", mynet::log_time(), n_call_tcp);
         n_call_tcp = 0;
     }
     if (ofu == 0) {
@@ -157,10 +156,10 @@ void InterfaceLinkD::CallSlot::settle(ApiCall& call, WAY way, const std::string&
     }
 
     const std::string resp_text = JSON2STRING(call.resp);
-    PlatLog2(kLogDebug, kLogPlatform, "%llu : call_ret %d %d %s %.100s ", now_ms(), static_cast<int>(call.call_id.reqid),
+    PlatLog2(kLogDebug, kLogPlatform, "%llu : call_ret %d %d %s %.100s ", mynet::log_time(), static_cast<int>(call.call_id.reqid),
              result, reason.c_str(), resp_text.c_str());
     if (result != 0)
-        PlatLog2(kLogInfo, kLogPlatform, "%llu : call_ret %d %d %s %.100s ", now_ms(),
+        PlatLog2(kLogInfo, kLogPlatform, "%llu : call_ret %d %d %s %.100s ", mynet::log_time(),
                  static_cast<int>(call.call_id.reqid), result, reason.c_str(), resp_text.c_str());
 
     if (call.spt) end_record(call, way, ip, result, reason);

@@ -10,7 +10,6 @@ namespace {
 constexpr int kReceiveBufferSize = 1048576;
 constexpr int kWatchdogPeriodMs = 500;
 
-unsigned long long now_ms() { return static_cast<unsigned long long>(mynet::get_time_in_ms()); }
 
 }  // namespace
 
@@ -28,12 +27,12 @@ void InterfaceLinkD::ConnInfo::conn_send_msg(const std::string& s) {
     const int built = line_frame_build(s, flag, frame);
     if (built != LINE_FRAME_BUILT) {
         // An empty or cut frame would be read as a different message.
-        PlatLog2(kLogError, kLogPlatform, "%llu : %-15s send error : %s [%u %u] %.100s", now_ms(), tag().c_str(),
+        PlatLog2(kLogError, kLogPlatform, "%llu : %-15s send error : %s [%u %u] %.100s", mynet::log_time(), tag().c_str(),
                  built == LINE_FRAME_COMPRESS_FAILED ? "compress failed" : "too long", flag,
                  static_cast<unsigned>(s.size()), s.c_str());
         return;
     }
-    PlatLog2(kLogInfo, kLogPlatform, "%llu : %-15s send : [%u %u] %.100s", now_ms(), tag().c_str(), flag,
+    PlatLog2(kLogInfo, kLogPlatform, "%llu : %-15s send : [%u %u] %.100s", mynet::log_time(), tag().c_str(), flag,
              frame->remaining() - kLineFrameHeader, s.c_str());
     conn->send(frame);
 }
@@ -62,7 +61,7 @@ void InterfaceLinkD::ConnInfo::watchdog_tick() {
     const uint64_t now = mynet::get_time_in_ms();
     if (state == CONN_STATE_CONNECTED) {
         if (mynet::elapsed_ms(login_time, now) > static_cast<uint64_t>(std::max(login_timeout, 0))) {
-            PlatLog2(kLogInfo, kLogPlatform, "%llu : line login timeout %u", now_ms(), connid);
+            PlatLog2(kLogInfo, kLogPlatform, "%llu : line login timeout %u", mynet::log_time(), connid);
             close_stream();
         }
     } else if (state == CONN_STATE_LOGINED) {

@@ -16,13 +16,12 @@ constexpr int kBuiltinAddressesAsked = 3;
 constexpr size_t kResultLogChars = 128;
 constexpr size_t kWrongJsonChars = 20;
 
-unsigned long long now_ms() { return static_cast<unsigned long long>(mynet::get_time_in_ms()); }
 
 }  // namespace
 
 void InterfaceLinkD::login_mode2_step_12_lbs(int login_session) {
     if (!lbs_is_current(login_session)) {
-        PlatLog2(kLogInfo, kLogPlatform, "%llu : %-15s wrong state %d : %d %s", now_ms(), "lbs", login_session,
+        PlatLog2(kLogInfo, kLogPlatform, "%llu : %-15s wrong state %d : %d %s", mynet::log_time(), "lbs", login_session,
                  m_login_session, m_login_session_step.c_str());
         return;
     }
@@ -63,7 +62,7 @@ bool InterfaceLinkD::lbs_is_current(int login_session) const {
 void InterfaceLinkD::lbs_on_dns(int login_session, SPSimpleWork work, uint64_t t0, int code,
                                 std::list<std::string>& ips) {
     if (!lbs_is_current(login_session)) {
-        PlatLog2(kLogInfo, kLogPlatform, "%llu : %-15s ignore dns result %d : %d %s", now_ms(), "lbs", login_session,
+        PlatLog2(kLogInfo, kLogPlatform, "%llu : %-15s ignore dns result %d : %d %s", mynet::log_time(), "lbs", login_session,
                  m_login_session, m_login_session_step.c_str());
         return;
     }
@@ -112,7 +111,7 @@ void InterfaceLinkD::do_ulbs(int login_session, std::string ip, int port, std::s
     std::string target = nat64 ? mynet::nat64_addr(ip, m_ipv6_head) : ip;
     auto job = std::make_shared<ULBS_Job>(this, login_session, target, port, appid);
     std::string bind_ip = nat64 ? "::" : "0.0.0.0";
-    PlatLog2(kLogInfo, kLogPlatform, "%llu : %-15s bind %s", now_ms(), "ulbs", bind_ip.c_str());
+    PlatLog2(kLogInfo, kLogPlatform, "%llu : %-15s bind %s", mynet::log_time(), "ulbs", bind_ip.c_str());
     job->udp->init();
     job->udp->bind(bind_ip, 0);
     // Weak: the job's timer owns it, and its socket must not keep it alive.
@@ -123,7 +122,7 @@ void InterfaceLinkD::do_ulbs(int login_session, std::string ip, int port, std::s
         job->is_end = true;
         lbs_wire::Reply reply =
             lbs_wire::decode_reply(std::string(data->data(), data->remaining()), job->is_socks5_connected);
-        PlatLog2(kLogInfo, kLogPlatform, "%llu : %-15s data recv %s", now_ms(), "ulbs", reply.text.c_str());
+        PlatLog2(kLogInfo, kLogPlatform, "%llu : %-15s data recv %s", mynet::log_time(), "ulbs", reply.text.c_str());
         cb(reply.error, reply.json);
     });
     job->start_timer();
@@ -132,7 +131,7 @@ void InterfaceLinkD::do_ulbs(int login_session, std::string ip, int port, std::s
 
 void InterfaceLinkD::lbs_on_job_result(int login_session, SPSimpleWork work, uint64_t t0, const std::string& list_ip,
                                        const std::string& error, const std::string& json) {
-    PlatLog2(kLogInfo, kLogPlatform, "%llu : %-15s result %s %s", now_ms(), "ulbs", error.c_str(),
+    PlatLog2(kLogInfo, kLogPlatform, "%llu : %-15s result %s %s", mynet::log_time(), "ulbs", error.c_str(),
              json.substr(0, kResultLogChars).c_str());
     if (!lbs_is_current(login_session)) return;
     login_details()["t2"] = Json::UInt64(mynet::elapsed_ms(t0));
@@ -151,7 +150,7 @@ bool InterfaceLinkD::parse_lbs_result(std::string json) {
 
 void InterfaceLinkD::lbs_step_end(int login_session, const std::string& result) {
     if (!lbs_is_current(login_session)) {
-        PlatLog2(kLogInfo, kLogPlatform, "%llu : %-15s wrong state %d : %d %s", now_ms(), "lbs", login_session,
+        PlatLog2(kLogInfo, kLogPlatform, "%llu : %-15s wrong state %d : %d %s", mynet::log_time(), "lbs", login_session,
                  m_login_session, m_login_session_step.c_str());
         return;
     }

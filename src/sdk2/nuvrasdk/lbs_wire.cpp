@@ -18,7 +18,6 @@ namespace {
 constexpr int kMaxInflated = 1 << 20;
 constexpr unsigned kMaxPort = 65535;
 
-unsigned long long now_ms() { return static_cast<unsigned long long>(mynet::get_time_in_ms()); }
 
 bool starts_with(const std::string& s, const char* prefix) { return s.compare(0, std::strlen(prefix), prefix) == 0; }
 
@@ -123,7 +122,7 @@ DnsResult parse_dns_answers(const std::list<std::string>& answers, const std::st
         std::string prefix = nat64_prefix_of(answer);
         if (!prefix.empty()) {
             result.ipv6_head = prefix;
-            PlatLog2(kLogInfo, kLogPlatform, "%llu : %-15s sethead %s", now_ms(), "dns.", prefix.c_str());
+            PlatLog2(kLogInfo, kLogPlatform, "%llu : %-15s sethead %s", mynet::log_time(), "dns.", prefix.c_str());
         }
         break;
     }
@@ -131,7 +130,7 @@ DnsResult parse_dns_answers(const std::list<std::string>& answers, const std::st
     if (force_ipv4) result.ipv6_mode = 0;
 
     for (const std::string& answer : answers) {
-        PlatLog2(kLogInfo, kLogPlatform, "%llu : %-15s dns_result %s:%s", now_ms(), "dns.", host.c_str(),
+        PlatLog2(kLogInfo, kLogPlatform, "%llu : %-15s dns_result %s:%s", mynet::log_time(), "dns.", host.c_str(),
                  answer.c_str());
         if (!mynet::isIP6(answer)) {
             result.ips.push_back(answer);
@@ -139,11 +138,11 @@ DnsResult parse_dns_answers(const std::list<std::string>& answers, const std::st
         }
         std::string ipv4 = InterfaceLinkD::nat64_to_ipv4(answer);
         if (ipv4.empty()) {
-            PlatLog2(kLogInfo, kLogPlatform, "%llu : %-15s dns_result ignore %s:%s", now_ms(), "dns.", host.c_str(),
+            PlatLog2(kLogInfo, kLogPlatform, "%llu : %-15s dns_result ignore %s:%s", mynet::log_time(), "dns.", host.c_str(),
                      answer.c_str());
             continue;
         }
-        PlatLog2(kLogInfo, kLogPlatform, "%llu : %-15s dns_result nat64 %s:%s -> %s", now_ms(), "dns.", host.c_str(),
+        PlatLog2(kLogInfo, kLogPlatform, "%llu : %-15s dns_result nat64 %s:%s -> %s", mynet::log_time(), "dns.", host.c_str(),
                  answer.c_str(), ipv4.c_str());
         result.ips.push_back(ipv4);
     }

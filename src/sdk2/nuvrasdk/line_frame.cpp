@@ -41,7 +41,7 @@ struct FrameCutter {
 
     int undecodable(uint32_t length) {
         PlatLog2(kLogError, kLogPlatform, "%llu : %-15s decode packet error size=%d, packet.size()=%d",
-                 (unsigned long long)mynet::get_time_in_ms(), tag.c_str(), static_cast<int>(length),
+                 mynet::log_time(), tag.c_str(), static_cast<int>(length),
                  static_cast<int>(length));
         return -1;
     }

@@ -20,7 +20,6 @@ constexpr int kSendRunTimeoutMs = 5000;
 constexpr int kResolveTimeoutMs = 6000;
 constexpr int kAckMaxSize = 2048;
 
-unsigned long long now_ms() { return mynet::get_time_in_ms(); }
 
 }  // namespace
 
@@ -84,7 +83,7 @@ void Reporter2::phase_of(const std::string& type, const std::string& key, const 
                          const Json::Value& value, const T* only) {
     SPT t = open_record(type, key, only);
     if (!t) {
-        PlatLog2(kLogInfo, kLogPlatform, "%llu : phase : can't find k %s %s %s", now_ms(), key.c_str(),
+        PlatLog2(kLogInfo, kLogPlatform, "%llu : phase : can't find k %s %s %s", mynet::log_time(), key.c_str(),
                  type.c_str(), phase.c_str());
         return;
     }
@@ -99,7 +98,7 @@ void Reporter2::end_of(const std::string& type, const std::string& key, bool isS
                        const Json::Value& value, const T* only) {
     SPT t = open_record(type, key, only);
     if (!t) {
-        PlatLog2(kLogInfo, kLogPlatform, "%llu : end : can't find k %s %s ", now_ms(), key.c_str(), type.c_str());
+        PlatLog2(kLogInfo, kLogPlatform, "%llu : end : can't find k %s %s ", mynet::log_time(), key.c_str(), type.c_str());
         return;
     }
     t->isdone = true;
@@ -128,7 +127,7 @@ void Reporter2::queue_report(const SPT& t, Json::Value report) {
 void Reporter2::tick() {
     uint64_t now = mynet::get_time_in_ms();
     while (!reports.empty() && mynet::elapsed_ms(json_uint64(reports.front(), "time"), now) > kReportMaxAgeMs) {
-        PlatLog2(kLogInfo, kLogPlatform, "%llu : clear rp %d", now_ms(),
+        PlatLog2(kLogInfo, kLogPlatform, "%llu : clear rp %d", mynet::log_time(),
                  static_cast<int>(json_uint(reports.front(), "seq")));
         reports.pop_front();
     }
@@ -161,12 +160,12 @@ void Reporter2::on_resolved(WorkManager::SPWork work, int code, const std::list<
     m_host_ips.clear();
     for (const std::string& address : addresses) {
         if (isipv6 && !mynet::isIP6(address)) {
-            PlatLog2(kLogInfo, kLogPlatform, "%llu : rpt host ignore %s %s", now_ms(), m_hostname.c_str(),
+            PlatLog2(kLogInfo, kLogPlatform, "%llu : rpt host ignore %s %s", mynet::log_time(), m_hostname.c_str(),
                      address.c_str());
             continue;
         }
         m_host_ips.push_back(address);
-        PlatLog2(kLogInfo, kLogPlatform, "%llu : rpt host %s %s", now_ms(), m_hostname.c_str(), address.c_str());
+        PlatLog2(kLogInfo, kLogPlatform, "%llu : rpt host %s %s", mynet::log_time(), m_hostname.c_str(), address.c_str());
     }
     m_wm_dns->done(work, true, true);
 }
@@ -189,7 +188,7 @@ void Reporter2::send_head(WorkManager::SPWork work) {
     head["now"] = Json::UInt64(mynet::get_time_in_ms());
     auto datagram = std::make_shared<mynet::_ByteBuffer>(zlib_compress(JSON2STRING(head)));
     std::string address = choose_report_addr();
-    PlatLog2(kLogInfo, kLogPlatform, "%llu : send rp %d %s", now_ms(), static_cast<int>(json_uint(head, "seq")),
+    PlatLog2(kLogInfo, kLogPlatform, "%llu : send rp %d %s", mynet::log_time(), static_cast<int>(json_uint(head, "seq")),
              address.c_str());
     m_udp->send(address, m_port, datagram);
     // The run stays open until the acknowledgement or the run's time-out.
@@ -201,7 +200,7 @@ std::string Reporter2::choose_report_addr() {
 }
 
 void Reporter2::new_udp() {
-    PlatLog2(kLogInfo, kLogPlatform, "%llu : new rpt udp", now_ms());
+    PlatLog2(kLogInfo, kLogPlatform, "%llu : new rpt udp", mynet::log_time());
     auto udp = std::make_shared<mynet::NetworkUdp>();
     udp->init();
     std::weak_ptr<Reporter2*> alive = m_alive;
@@ -224,7 +223,7 @@ void Reporter2::new_udp() {
 
 void Reporter2::close_udp() {
     if (!m_udp) return;
-    PlatLog2(kLogInfo, kLogPlatform, "%llu : close rpt udp", now_ms());
+    PlatLog2(kLogInfo, kLogPlatform, "%llu : close rpt udp", mynet::log_time());
     m_udp->close();
     m_udp.reset();
 }
@@ -233,7 +232,7 @@ void Reporter2::proc_ack(const std::string& ack) {
     if (reports.empty()) return;
     Json::Value v;
     if (!parse_json(ack, v) || !v.isObject() || !v.isMember("seq")) {
-        PlatLog2(kLogInfo, kLogPlatform, "%llu : error wrong json", now_ms());
+        PlatLog2(kLogInfo, kLogPlatform, "%llu : error wrong json", mynet::log_time());
         return;
     }
     // Nothing sent yet: whatever this acknowledges is not ours. A "seq" that

@@ -10,7 +10,6 @@ namespace {
 
 constexpr int kProxyReleaseMs = 10000;
 
-unsigned long long now_ms() { return static_cast<unsigned long long>(mynet::get_time_in_ms()); }
 
 // Resends of an unanswered job: the send count it needs and the time after
 // which it goes out; the slow profile skips every other one.
@@ -47,7 +46,7 @@ void InterfaceLinkD::ULBS_Job::send() {
 
 void InterfaceLinkD::ULBS_Job::_send() {
     std::string text = lbs_wire::request_text(appid, ld->_fake_lbs_ip);
-    PlatLog2(kLogInfo, kLogPlatform, "%llu : %-15s send req %s %d : %s", now_ms(), "ulbs", ip.c_str(), n,
+    PlatLog2(kLogInfo, kLogPlatform, "%llu : %-15s send req %s %d : %s", mynet::log_time(), "ulbs", ip.c_str(), n,
              appid.c_str());
     std::string payload = zlib_compress(text);
     if (payload.empty()) return;
@@ -57,7 +56,7 @@ void InterfaceLinkD::ULBS_Job::_send() {
     }
     std::string datagram = lbs_wire::socks5_udp_datagram(ip, port, payload);
     if (datagram.empty()) {
-        PlatLog2(kLogInfo, kLogPlatform, "%llu : [ net  ] %s wrong addr : %s", now_ms(), "socks5 udp", ip.c_str());
+        PlatLog2(kLogInfo, kLogPlatform, "%llu : [ net  ] %s wrong addr : %s", mynet::log_time(), "socks5 udp", ip.c_str());
         return;
     }
     udp->send(mynet::my_proxy_host, udp_port, std::make_shared<mynet::_ByteBuffer>(datagram));
@@ -116,7 +115,7 @@ void InterfaceLinkD::ULBS_Job::connect_socks5_proxy() {
     });
     client->onConnFail([weak](mynet::NetworkTcpClient*, int code, std::string reason) {
         if (std::shared_ptr<ULBS_Job> job = weak.lock()) job->is_socks5_connected = false;
-        PlatLog2(kLogInfo, kLogPlatform, "%llu : %-15s socks5 tcp conn failed (%d: %s)", now_ms(), "ulbs", code,
+        PlatLog2(kLogInfo, kLogPlatform, "%llu : %-15s socks5 tcp conn failed (%d: %s)", mynet::log_time(), "ulbs", code,
                  reason.c_str());
     });
     client->connect();
@@ -125,19 +124,19 @@ void InterfaceLinkD::ULBS_Job::connect_socks5_proxy() {
 void InterfaceLinkD::ULBS_Job::on_proxy_associated(int relay_port, std::shared_ptr<mynet::NetworkTcpStream> stream) {
     is_socks5_connected = true;
     udp_port = relay_port;
-    PlatLog2(kLogInfo, kLogPlatform, "%llu : [ net  ] socks5 proxy server connected, new assign port is %d", now_ms(),
+    PlatLog2(kLogInfo, kLogPlatform, "%llu : [ net  ] socks5 proxy server connected, new assign port is %d", mynet::log_time(),
              relay_port);
     std::weak_ptr<ULBS_Job> weak = shared_from_this();
     stream->onClosed([weak](mynet::NetworkTcpStream*) {
         if (std::shared_ptr<ULBS_Job> job = weak.lock()) job->is_socks5_connected = false;
-        PlatLog2(kLogInfo, kLogPlatform, "%llu : [ net  ] socks5 proxy tcp closed", now_ms());
+        PlatLog2(kLogInfo, kLogPlatform, "%llu : [ net  ] socks5 proxy tcp closed", mynet::log_time());
     });
     proxy_streams.push_back(stream);
     _send();
     // The delayed close holds the stream, so a stream closed meanwhile (by
     // the proxy or by the job) is only looked at, never freed under it.
     mynet::do_later(kProxyReleaseMs, [stream] {
-        PlatLog2(kLogInfo, kLogPlatform, "%llu : [ net  ] release proxy tcp connection", now_ms());
+        PlatLog2(kLogInfo, kLogPlatform, "%llu : [ net  ] release proxy tcp connection", mynet::log_time());
         if (!stream->isClosed) stream->close();
     });
 }

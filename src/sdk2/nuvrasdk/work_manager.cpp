@@ -38,7 +38,7 @@ void WorkManager::update() {
     m_version_target += 1;
     m_t_do = 0;
     if (!m_nolog)
-        PlatLog2(kLogInfo, kLogPlatform, "%llu : %-15s update %u ", ull(mynet::get_time_in_ms()), m_name.c_str(),
+        PlatLog2(kLogInfo, kLogPlatform, "%llu : %-15s update %u ", mynet::log_time(), m_name.c_str(),
                  static_cast<unsigned>(m_version_target));
 }
 
@@ -64,7 +64,7 @@ void WorkManager::on_tick() {
 
 void WorkManager::_do_work() {
     if (last_work && !last_work->isdone) {
-        PlatLog2(kLogInfo, kLogPlatform, "%llu : %-15s new work when working  ", ull(mynet::get_time_in_ms()),
+        PlatLog2(kLogInfo, kLogPlatform, "%llu : %-15s new work when working  ", mynet::log_time(),
                  m_name.c_str());
         done(last_work, false, false);
         // With several reports per run the failure above may not finish it; a
@@ -84,10 +84,10 @@ void WorkManager::_do_work() {
 void WorkManager::done(SPWork work, bool isok, bool retry) {
     if (!work) return;
     if (!m_nolog)
-        PlatLog2(kLogInfo, kLogPlatform, "%llu : %-15s done %u %u", ull(mynet::get_time_in_ms()), m_name.c_str(),
+        PlatLog2(kLogInfo, kLogPlatform, "%llu : %-15s done %u %u", mynet::log_time(), m_name.c_str(),
                  static_cast<unsigned>(work->version), static_cast<unsigned>(m_version_target));
     if (work->isdone) {
-        PlatLog2(kLogInfo, kLogPlatform, "%llu : %-15s already done", ull(mynet::get_time_in_ms()), m_name.c_str());
+        PlatLog2(kLogInfo, kLogPlatform, "%llu : %-15s already done", mynet::log_time(), m_name.c_str());
         return;
     }
     work->m_done_count += 1;

@@ -1,27 +1,14 @@
 #include <benchmark/benchmark.h>
 
-#include <fstream>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "if_linkd.h"
 #include "support/loop_thread.h"
+#include "support/resident_memory.h"
 
 namespace {
-
-long resident_kib() {
-    std::ifstream status("/proc/self/status");
-    std::string key;
-    while (status >> key) {
-        if (key == "VmRSS:") {
-            long kib = 0;
-            status >> kib;
-            return kib;
-        }
-    }
-    return 0;
-}
 
 // Resident memory of an idle engine (its reporter, jobs and timers included).
 void BM_EngineResidentSize(benchmark::State& state) {
@@ -32,9 +19,9 @@ void BM_EngineResidentSize(benchmark::State& state) {
         std::vector<std::unique_ptr<InterfaceLinkD>> engines;
         long before = 0, after = 0;
         nuvra_test::run_on_loop([&] {
-            before = resident_kib();
+            before = nuvra_test::resident_kib();
             for (int i = 0; i < kEngines; ++i) engines.push_back(std::make_unique<InterfaceLinkD>(&callback, nullptr));
-            after = resident_kib();
+            after = nuvra_test::resident_kib();
         });
         state.counters["KiB_per_engine"] = double(after - before) / kEngines;
         state.counters["bytes_sizeof"] = double(sizeof(InterfaceLinkD));

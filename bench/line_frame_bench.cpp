@@ -1,6 +1,5 @@
 #include <benchmark/benchmark.h>
 
-#include <fstream>
 #include <list>
 #include <random>
 #include <string>
@@ -11,6 +10,7 @@
 #include "network.h"
 #include "peers/line_server.h"
 #include "support/loop_thread.h"
+#include "support/resident_memory.h"
 
 namespace {
 
@@ -24,19 +24,6 @@ std::string random_bytes(size_t n, uint32_t seed) {
     return s;
 }
 
-long resident_kib() {
-    std::ifstream status("/proc/self/status");
-    std::string key;
-    while (status >> key) {
-        if (key == "VmRSS:") {
-            long kib = 0;
-            status >> kib;
-            return kib;
-        }
-    }
-    return 0;
-}
-
 // Resident memory of idle line connections, each with its 1 MiB receive
 // buffer and its watchdog running. Registered first: buffers freed by the
 // other benchmarks would be reused already resident.
@@ -47,14 +34,14 @@ void BM_IdleLineResidentSize(benchmark::State& state) {
         std::vector<std::shared_ptr<InterfaceLinkD::ConnInfo>> lines;
         long before = 0, after = 0;
         nuvra_test::run_on_loop([&] {
-            before = resident_kib();
+            before = nuvra_test::resident_kib();
             for (int i = 0; i < kLines; ++i) {
                 auto line = std::make_shared<InterfaceLinkD::ConnInfo>();
                 line->init();
                 line->in_buf->flip();
                 lines.push_back(line);
             }
-            after = resident_kib();
+            after = nuvra_test::resident_kib();
         });
         state.counters["KiB_per_line"] = double(after - before) / kLines;
         nuvra_test::run_on_loop([&] {

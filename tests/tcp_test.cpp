@@ -1,11 +1,13 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <thread>
 
 #include "network.h"
@@ -69,6 +71,59 @@ public:
 private:
     int m_listen = -1;
     int m_filler = -1;
+    int m_port = 0;
+};
+
+// One accepted loopback connection on POSIX sockets, read with deadlines.
+class RawPeer {
+public:
+    RawPeer() {
+        m_listen = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof(a);
+        bind(m_listen, reinterpret_cast<sockaddr*>(&a), len);
+        listen(m_listen, 4);
+        getsockname(m_listen, reinterpret_cast<sockaddr*>(&a), &len);
+        m_port = ntohs(a.sin_port);
+    }
+    ~RawPeer() {
+        if (m_conn >= 0) close(m_conn);
+        close(m_listen);
+    }
+    int port() const { return m_port; }
+    bool accept_within(int ms) {
+        if (!readable(m_listen, ms)) return false;
+        m_conn = accept(m_listen, nullptr, nullptr);
+        return m_conn >= 0;
+    }
+    // Reads until n bytes arrived, the stream ended or ms passed.
+    std::string read_within(size_t n, int ms) {
+        std::string got;
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+        char buf[65536];
+        while (got.size() < n) {
+            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+            if (left.count() <= 0 || !readable(m_conn, static_cast<int>(left.count()))) break;
+            ssize_t r = recv(m_conn, buf, std::min(sizeof(buf), n - got.size()), 0);
+            if (r <= 0) break;
+            got.append(buf, static_cast<size_t>(r));
+        }
+        return got;
+    }
+    bool sees_end_within(int ms) {
+        char b;
+        return readable(m_conn, ms) && recv(m_conn, &b, 1, 0) == 0;
+    }
+
+private:
+    static bool readable(int fd, int ms) {
+        pollfd p{fd, POLLIN, 0};
+        return poll(&p, 1, ms) == 1;
+    }
+    int m_listen = -1;
+    int m_conn = -1;
     int m_port = 0;
 };
 
@@ -213,6 +268,187 @@ TEST(TcpStream, QueuedBytesCrossTheHighThenTheLowMark) {
     });
     finish_on_loop(a);
 }
+
+TEST(TcpStream, SendsOfOneTurnLeaveInOrderAsOneWritePerStream) {
+    TcpEcho echo;
+    auto a = connect_on_loop("127.0.0.1", echo.port(), 2000);
+    auto b = connect_on_loop("127.0.0.1", echo.port(), 2000);
+    ASSERT_TRUE(wait_on_loop([&] { return a->connected == 1 && b->connected == 1; }, 2000));
+    std::string want_a;
+    std::string want_b;
+    std::vector<std::string> reported;
+    uint64_t writes_a = 0;
+    uint64_t writes_b = 0;
+    run_on_loop([&] {
+        writes_a = a->stream->m_writes_issued;
+        writes_b = b->stream->m_writes_issued;
+        a->stream->onSent([&reported](mynet::NetworkTcpStream*, mynet::ByteBuffer& bb) {
+            reported.push_back(std::string(bb->data(), bb->remaining()));
+        });
+        for (int i = 0; i < 300; ++i) {
+            std::string frame = "frame " + std::to_string(i) + ";";
+            // A buffer read past its head sends only what is left.
+            auto bb = std::make_shared<mynet::_ByteBuffer>("head" + frame);
+            bb->getUInt32();
+            a->stream->send(bb);
+            want_a += frame;
+            std::string other = "other " + std::to_string(i) + ";";
+            b->stream->send(other.data(), static_cast<int>(other.size()));
+            want_b += other;
+        }
+        EXPECT_EQ(a->stream->buf_size, want_a.size());
+    });
+    ASSERT_TRUE(wait_on_loop([&] { return a->data.size() >= want_a.size() && b->data.size() >= want_b.size(); },
+                             3000));
+    run_on_loop([&] {
+        EXPECT_EQ(a->data, want_a);
+        EXPECT_EQ(b->data, want_b);
+        EXPECT_EQ(a->stream->m_writes_issued - writes_a, 1u);
+        EXPECT_EQ(b->stream->m_writes_issued - writes_b, 1u);
+        EXPECT_EQ(a->stream->buf_size, 0u);
+        ASSERT_EQ(reported.size(), 300u);
+        EXPECT_EQ(reported.front(), "frame 0;");
+        EXPECT_EQ(reported.back(), "frame 299;");
+        // A later turn is a write of its own.
+        a->stream->send("next", 4);
+    });
+    ASSERT_TRUE(wait_on_loop([&] { return a->data.size() >= want_a.size() + 4; }, 2000));
+    run_on_loop([&] { EXPECT_EQ(a->stream->m_writes_issued - writes_a, 2u); });
+    finish_on_loop(a);
+    finish_on_loop(b);
+}
+
+TEST(TcpStream, MarksOfABurstInOneTurnFireAtTheSameByteCounts) {
+    TcpEcho echo;
+    auto a = connect_on_loop("127.0.0.1", echo.port(), 2000);
+    ASSERT_TRUE(wait_on_loop([&] { return a->connected == 1; }, 2000));
+    auto log_marks = std::make_shared<std::vector<std::pair<char, unsigned>>>();
+    auto& marks = *log_marks;
+    using Mark = std::pair<char, unsigned>;
+    run_on_loop([&] {
+        a->stream->setBufHigh(100);
+        a->stream->setBufLow(50);
+        a->stream->onBufHigh([log_marks](mynet::NetworkTcpStream*, unsigned q) { log_marks->emplace_back('H', q); });
+        a->stream->onBufLow([log_marks](mynet::NetworkTcpStream*, unsigned q) { log_marks->emplace_back('L', q); });
+        a->stream->send(std::string(60, 'a').data(), 60);
+        EXPECT_TRUE(marks.empty());
+        a->stream->send(std::string(60, 'b').data(), 60);
+        ASSERT_EQ(marks.size(), 1u);
+        EXPECT_EQ(marks[0], Mark('H', 120));
+        a->stream->send(std::string(30, 'c').data(), 30);
+        EXPECT_EQ(marks.size(), 1u);
+    });
+    // Written together, the buffers are still subtracted one by one: the low
+    // mark is crossed after the second, with the third's 30 bytes left.
+    ASSERT_TRUE(wait_on_loop([&] { return marks.size() >= 2 && a->data.size() >= 150; }, 2000));
+    run_on_loop([&] {
+        ASSERT_EQ(marks.size(), 2u);
+        EXPECT_EQ(marks[1], Mark('L', 30));
+        a->stream->send(std::string(101, 'd').data(), 101);
+        ASSERT_EQ(marks.size(), 3u);
+        EXPECT_EQ(marks[2], Mark('H', 101));
+    });
+    ASSERT_TRUE(wait_on_loop([&] { return marks.size() >= 4; }, 2000));
+    run_on_loop([&] {
+        EXPECT_EQ(marks[3], Mark('L', 0));
+        EXPECT_EQ(a->stream->buf_size, 0u);
+    });
+    finish_on_loop(a);
+}
+
+TEST(TcpStream, CloseInTheTurnOfASendWritesWhatTheSocketTakesThenEnds) {
+    RawPeer peer;
+    auto a = connect_on_loop("127.0.0.1", peer.port(), 2000);
+    ASSERT_TRUE(peer.accept_within(2000));
+    ASSERT_TRUE(wait_on_loop([&] { return a->connected == 1; }, 2000));
+    run_on_loop([&] {
+        a->stream->send("last ", 5);
+        a->stream->send("words", 5);
+        a->stream->close();
+        a->stream->send("late", 4);
+    });
+    EXPECT_EQ(peer.read_within(10, 2000), "last words");
+    EXPECT_TRUE(peer.sees_end_within(2000));
+    ASSERT_TRUE(wait_on_loop([&] { return a->closed == 1; }, 2000));
+    finish_on_loop(a);
+}
+
+TEST(TcpStream, CloseWithAGatheredWriteTooBigForTheSocketFreesItAndClosesOnce) {
+    nuvra_test::LogCapture log;
+    TcpEcho echo;
+    echo.set_reading(false);
+    auto a = connect_on_loop("127.0.0.1", echo.port(), 2000);
+    ASSERT_TRUE(wait_on_loop([&] { return a->connected == 1; }, 2000));
+    std::vector<std::weak_ptr<mynet::_ByteBuffer>> sent;
+    run_on_loop([&] {
+        for (int i = 0; i < 8; ++i) {
+            auto bb = std::make_shared<mynet::_ByteBuffer>(std::string(1024 * 1024, static_cast<char>('a' + i)));
+            sent.push_back(bb);
+            a->stream->send(bb);
+        }
+        a->stream->close();
+    });
+    ASSERT_TRUE(wait_on_loop([&] { return a->closed == 1; }, 2000));
+    sleep_ms(30);
+    run_on_loop([&] {
+        EXPECT_EQ(a->closed, 1);
+        EXPECT_EQ(a->stream->buf_size, 0u);
+        for (const auto& w : sent) EXPECT_TRUE(w.expired());
+    });
+    EXPECT_TRUE(log.contains("[ net  ] send error. " + std::to_string(UV_ECANCELED)));
+    EXPECT_TRUE(log.contains("[ net  ] close when closed"));
+    finish_on_loop(a);
+}
+
+enum class Caller { kPosted, kDoLater, kTimer };
+
+struct TurnCase {
+    const char* name;
+    Caller caller;
+};
+
+class TcpSendLatency : public ::testing::TestWithParam<TurnCase> {};
+
+// Nothing else wakes the loop here: a send left for after the loop's next
+// wait would sit until the keep-alive timer, seconds away. The timer is left
+// open after its one firing, so no pending close shortens that wait.
+TEST_P(TcpSendLatency, SendLeavesBeforeTheLoopWaitsAgain) {
+    RawPeer peer;
+    auto a = connect_on_loop("127.0.0.1", peer.port(), 2000);
+    ASSERT_TRUE(peer.accept_within(2000));
+    ASSERT_TRUE(wait_on_loop([&] { return a->connected == 1; }, 2000));
+    const Caller caller = GetParam().caller;
+    std::vector<std::shared_ptr<mynet::Timer>> timers;
+    for (int round = 0; round < 5; ++round) {
+        std::string msg = "round " + std::to_string(round);
+        auto start = std::chrono::steady_clock::now();
+        run_on_loop([&] {
+            std::shared_ptr<mynet::NetworkTcpStream> s = a->stream;
+            auto send = [s, msg] { s->send(msg.data(), static_cast<int>(msg.size())); };
+            if (caller == Caller::kPosted) {
+                send();
+            } else if (caller == Caller::kDoLater) {
+                mynet::do_later(0, send);
+            } else {
+                timers.push_back(std::make_shared<mynet::Timer>());
+                timers.back()->start(1, 1, [send](mynet::Timer*) { send(); });
+            }
+        });
+        EXPECT_EQ(peer.read_within(msg.size(), 1000), msg);
+        auto took = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
+        EXPECT_LT(took.count(), 200) << "round " << round;
+    }
+    run_on_loop([&] {
+        for (auto& t : timers) t->close();
+    });
+    finish_on_loop(a);
+}
+
+INSTANTIATE_TEST_SUITE_P(Callers, TcpSendLatency,
+                         ::testing::Values(TurnCase{"posted", Caller::kPosted},
+                                           TurnCase{"do_later", Caller::kDoLater},
+                                           TurnCase{"timer", Caller::kTimer}),
+                         [](const ::testing::TestParamInfo<TurnCase>& i) { return i.param.name; });
 
 TEST(TcpClient, PendingConnectTimesOutThenFailsOnce) {
     nuvra_test::LogCapture log;

@@ -91,26 +91,70 @@ void uv_on_tcp_recv(uv_stream_t* handle, ssize_t nread, const uv_buf_t*) {
     f(stream.get(), bb);
 }
 
+// Each buffer of the write is accounted and reported on its own, in order, as
+// if it had been written alone: the marks fire at the same byte counts.
 void uv_on_tcp_send_done(uv_write_t* req, int status) {
     auto* r = reinterpret_cast<NetworkTcpStream::my_send_req*>(req);
     std::shared_ptr<NetworkTcpStream> stream = std::move(r->obj);
-    ByteBuffer bb = std::move(r->bb);
-    uint32_t len = static_cast<uint32_t>(r->buf.len);
+    std::vector<uv_buf_t> bufs = std::move(r->bufs);
+    std::vector<ByteBuffer> bbs = std::move(r->bbs);
     delete r;
-    stream->buf_size -= len;
     if (status != 0) {
+        for (const uv_buf_t& b : bufs) stream->buf_size -= static_cast<uint32_t>(b.len);
         PlatLog2(kLogInfo, kLogPlatform, "%llu : [ net  ] send error. %d %s", now_ms(), status, uv_strerror_all(status));
         stream->close();
         return;
     }
-    NetworkTcpStream::OnDataSent sent = stream->m_onsent;
-    sent(stream.get(), bb);
-    if (stream->buf_size < stream->buf_low && !stream->isLowed) {
-        stream->isLowed = true;
-        stream->isHighed = false;
-        NetworkTcpStream::OnBufLow low = stream->m_onbuflow;
-        low(stream.get(), stream->buf_size);
+    for (size_t i = 0; i < bufs.size(); ++i) {
+        stream->buf_size -= static_cast<uint32_t>(bufs[i].len);
+        NetworkTcpStream::OnDataSent sent = stream->m_onsent;
+        sent(stream.get(), bbs[i]);
+        if (stream->buf_size < stream->buf_low && !stream->isLowed) {
+            stream->isLowed = true;
+            stream->isHighed = false;
+            NetworkTcpStream::OnBufLow low = stream->m_onbuflow;
+            low(stream.get(), stream->buf_size);
+        }
     }
+}
+
+// Streams holding a gathered write. The prepare handle runs right before the
+// loop polls, so a send from any callback (timer, posted work, read) still
+// leaves in the turn it was made; it is armed only while streams wait.
+struct Flusher {
+    uv_prepare_t handle;
+    std::vector<std::shared_ptr<NetworkTcpStream>> streams;
+};
+
+void uv_on_flush(uv_prepare_t* handle);
+
+Flusher& flusher() {
+    static Flusher* f = [] {
+        auto* created = new Flusher();
+        uv_prepare_init(uv_default_loop(), &created->handle);
+        created->handle.data = created;
+        // The streams' own handles keep the loop alive, not this one.
+        uv_unref(reinterpret_cast<uv_handle_t*>(&created->handle));
+        return created;
+    }();
+    return *f;
+}
+
+void queue_flush(std::shared_ptr<NetworkTcpStream> stream) {
+    Flusher& f = flusher();
+    if (f.streams.empty()) uv_prepare_start(&f.handle, uv_on_flush);
+    f.streams.push_back(std::move(stream));
+}
+
+void uv_on_flush(uv_prepare_t* handle) {
+    auto* f = static_cast<Flusher*>(handle->data);
+    std::vector<std::shared_ptr<NetworkTcpStream>> todo;
+    while (!f->streams.empty()) {
+        todo.swap(f->streams);
+        for (const std::shared_ptr<NetworkTcpStream>& s : todo) s->flush();
+        todo.clear();
+    }
+    uv_prepare_stop(handle);
 }
 
 }  // namespace
@@ -324,7 +368,10 @@ void NetworkTcpClient::close() {
         return;
     }
     // A handshake's stream goes down with the attempt.
-    if (tcp->stream) tcp->stream->isClosed = true;
+    if (tcp->stream) {
+        tcp->stream->isClosed = true;
+        tcp->stream->flush();
+    }
     uv_close(reinterpret_cast<uv_handle_t*>(&tcp->handle), uv_on_tcp_client_close);
 }
 
@@ -358,17 +405,13 @@ void NetworkTcpStream::send(const ByteBuffer& bb) {
         PlatLog2(kLogInfo, kLogPlatform, "%llu : [ net  ] %p is closed", now_ms(), static_cast<void*>(this));
         return;
     }
-    auto* req = new my_send_req();
-    req->buf = uv_buf_init(const_cast<char*>(bb->data()), bb->remaining());
-    req->bb = bb;
-    req->obj = shared_from_this();
-    int ret = uv_write(&req->req, reinterpret_cast<uv_stream_t*>(&tcp->handle), &req->buf, 1, uv_on_tcp_send_done);
-    if (ret != 0) {
-        delete req;
-        PlatLog2(kLogInfo, kLogPlatform, "%llu : [ net  ] send error. %d %s", now_ms(), ret, uv_strerror_all(ret));
-        close();
-        return;
+    if (!m_gathered) {
+        m_gathered = new my_send_req();
+        m_gathered->obj = shared_from_this();
+        queue_flush(m_gathered->obj);
     }
+    m_gathered->bufs.push_back(uv_buf_init(const_cast<char*>(bb->data()), bb->remaining()));
+    m_gathered->bbs.push_back(bb);
     buf_size += bb->remaining();
     if (buf_size > buf_high && !isHighed) {
         isHighed = true;
@@ -392,7 +435,20 @@ void NetworkTcpStream::close() {
         return;
     }
     isClosed = true;
+    // Written as far as the socket takes it now; libuv cancels the rest.
+    flush();
     uv_close(reinterpret_cast<uv_handle_t*>(&tcp->handle), uv_on_tcp_close);
+}
+
+void NetworkTcpStream::flush() {
+    my_send_req* req = m_gathered;
+    if (!req) return;
+    m_gathered = nullptr;
+    ++m_writes_issued;
+    int ret = uv_write(&req->req, reinterpret_cast<uv_stream_t*>(&tcp->handle), req->bufs.data(),
+                       static_cast<unsigned>(req->bufs.size()), uv_on_tcp_send_done);
+    // Refused at once: reported like a write that failed.
+    if (ret != 0) uv_on_tcp_send_done(&req->req, ret);
 }
 
 InetSocketAddress NetworkTcpStream::getRemoteAddr() const {

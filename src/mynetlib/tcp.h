@@ -7,6 +7,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "byte_buffer.h"
 #include "net_util.h"
@@ -17,7 +18,9 @@ class NetworkTcpClient;
 class Socks5Proxy;
 
 // A connected TCP stream: reads in pieces of at most 2048 bytes, queues
-// writes without copying and reports its own close exactly once.
+// writes without copying and reports its own close exactly once. Everything
+// sent during one loop turn goes out as one write request (one writev), issued
+// right before the loop next waits for events.
 class NetworkTcpStream : public std::enable_shared_from_this<NetworkTcpStream> {
 public:
     using OnData = std::function<void(NetworkTcpStream*, ByteBuffer&)>;
@@ -36,11 +39,12 @@ public:
         std::shared_ptr<NetworkTcpStream> stream;
         char buf[2048];
     };
-    // One queued write; buf.len is the length accounted when it was queued.
+    // One write of the buffers sent during one loop turn, in order; bufs[i]
+    // covers bbs[i]'s bytes as they were accounted when sent.
     struct my_send_req {
         uv_write_t req;
-        uv_buf_t buf;
-        ByteBuffer bb;
+        std::vector<uv_buf_t> bufs;
+        std::vector<ByteBuffer> bbs;
         std::shared_ptr<NetworkTcpStream> obj;
     };
 
@@ -60,6 +64,8 @@ public:
     void send(const ByteBuffer& bb);
     void send(const char* p, int len);
     void close();
+    // Issues the write gathered during this loop turn, if any.
+    void flush();
     void resume();
     // The peer as it was when the connection came up; valid after close too.
     InetSocketAddress getRemoteAddr() const;
@@ -81,6 +87,10 @@ public:
     uint32_t buf_high = 0x100000;
     uint32_t buf_low = 0x8000;
     sockaddr_storage m_peer{};
+    // The write being gathered during this loop turn; null when none.
+    my_send_req* m_gathered = nullptr;
+    // Write requests issued so far, one per loop turn that sent anything.
+    uint64_t m_writes_issued = 0;
 };
 
 // One outgoing connection attempt with its own time-out, optionally through

@@ -12,7 +12,6 @@ namespace mynet {
 
 namespace {
 
-unsigned long long now_ms() { return static_cast<unsigned long long>(get_time_in_ms()); }
 
 const char* base_name(const char* path) {
     const char* slash = strrchr(path, '/');
@@ -20,7 +19,7 @@ const char* base_name(const char* path) {
 }
 
 void log_fatal(int line, int ret) {
-    PlatLog2(kLogInfo, kLogPlatform, "%llu : fatal error: %s %d ret=%d %s\n", now_ms(), base_name(__FILE__), line,
+    PlatLog2(kLogInfo, kLogPlatform, "%llu : fatal error: %s %d ret=%d %s\n", log_time(), base_name(__FILE__), line,
              ret, uv_strerror_all(ret));
 }
 
@@ -82,7 +81,7 @@ void uv_on_tcp_recv(uv_stream_t* handle, ssize_t nread, const uv_buf_t*) {
         return;
     }
     if (nread == 0) {
-        PlatLog2(kLogInfo, kLogPlatform, "%llu : todo %s : %d \n", now_ms(), base_name(__FILE__), __LINE__);
+        PlatLog2(kLogInfo, kLogPlatform, "%llu : todo %s : %d \n", log_time(), base_name(__FILE__), __LINE__);
         return;
     }
     ByteBuffer bb = std::make_shared<_ByteBuffer>(rec->buf, static_cast<int>(nread));
@@ -101,7 +100,7 @@ void uv_on_tcp_send_done(uv_write_t* req, int status) {
     delete r;
     if (status != 0) {
         for (const uv_buf_t& b : bufs) stream->buf_size -= static_cast<uint32_t>(b.len);
-        PlatLog2(kLogInfo, kLogPlatform, "%llu : [ net  ] send error. %d %s", now_ms(), status, uv_strerror_all(status));
+        PlatLog2(kLogInfo, kLogPlatform, "%llu : [ net  ] send error. %d %s", log_time(), status, uv_strerror_all(status));
         stream->close();
         return;
     }
@@ -198,7 +197,7 @@ void NetworkTcpClient::connect() {
 
 void NetworkTcpClient::on_timeout() {
     if (isConnected || isClosed) return;
-    PlatLog2(kLogInfo, kLogPlatform, "%llu : [ net  ] tcp connect timeout to %s:%d", now_ms(), peer_host.c_str(),
+    PlatLog2(kLogInfo, kLogPlatform, "%llu : [ net  ] tcp connect timeout to %s:%d", log_time(), peer_host.c_str(),
              m_peer_port);
     m_fail_code = UV_ETIMEDOUT;
     close();
@@ -209,7 +208,7 @@ void NetworkTcpClient::connect_literal() {
         isipv6 = true;
         int ret = uv_ip6_addr(peer_host.c_str(), m_peer_port, &peer_addr.v6);
         if (ret != 0) {
-            PlatLog2(kLogInfo, kLogPlatform, "%llu : [ net  ] wrong ipv6 addr %s", now_ms(), peer_host.c_str());
+            PlatLog2(kLogInfo, kLogPlatform, "%llu : [ net  ] wrong ipv6 addr %s", log_time(), peer_host.c_str());
             m_fail_code = ret;
             close();
             return;
@@ -217,14 +216,14 @@ void NetworkTcpClient::connect_literal() {
     } else {
         int ret = uv_ip4_addr(peer_host.c_str(), m_peer_port, &peer_addr.v4);
         if (ret != 0) {
-            PlatLog2(kLogInfo, kLogPlatform, "%llu : [ net  ] wrong ipv4 addr %s", now_ms(), peer_host.c_str());
+            PlatLog2(kLogInfo, kLogPlatform, "%llu : [ net  ] wrong ipv4 addr %s", log_time(), peer_host.c_str());
             m_fail_code = ret;
             close();
             return;
         }
     }
     if (prepare_proxy_addr() != 0) return;
-    PlatLog2(kLogInfo, kLogPlatform, "%llu : [ net  ] connect to %s", now_ms(), peer_host.c_str());
+    PlatLog2(kLogInfo, kLogPlatform, "%llu : [ net  ] connect to %s", log_time(), peer_host.c_str());
     _do_connect();
 }
 
@@ -233,7 +232,7 @@ int NetworkTcpClient::prepare_proxy_addr() {
     if (!s5) return 0;
     int ret = s5->build_proxy_addr();
     if (ret != 0) {
-        PlatLog2(kLogInfo, kLogPlatform, "%llu : [ net  ] wrong proxy ipv4 addr %s", now_ms(), proxy_host.c_str());
+        PlatLog2(kLogInfo, kLogPlatform, "%llu : [ net  ] wrong proxy ipv4 addr %s", log_time(), proxy_host.c_str());
         m_fail_code = ret;
         close();
     }
@@ -258,7 +257,7 @@ void NetworkTcpClient::resolve_host() {
     if (ret != 0) {
         delete tcp_addr;
         tcp_addr = nullptr;
-        PlatLog2(kLogInfo, kLogPlatform, "%llu : [ net  ] getaddrinfo error: %s %d %s ", now_ms(), peer_host.c_str(),
+        PlatLog2(kLogInfo, kLogPlatform, "%llu : [ net  ] getaddrinfo error: %s %d %s ", log_time(), peer_host.c_str(),
                  ret, uv_err_name_all(ret));
         m_fail_code = ret;
         close();
@@ -267,7 +266,7 @@ void NetworkTcpClient::resolve_host() {
 
 void NetworkTcpClient::on_resolved(int status, addrinfo* res) {
     if (status != 0) {
-        PlatLog2(kLogInfo, kLogPlatform, "%llu : [ net  ] on get addr error :", now_ms());
+        PlatLog2(kLogInfo, kLogPlatform, "%llu : [ net  ] on get addr error :", log_time());
         if (!isClosed) {
             m_fail_code = status;
             close();
@@ -275,7 +274,7 @@ void NetworkTcpClient::on_resolved(int status, addrinfo* res) {
         return;
     }
     if (isClosed) {
-        PlatLog2(kLogInfo, kLogPlatform, "%llu : [ net  ] Client Closed before getaddrinfo", now_ms());
+        PlatLog2(kLogInfo, kLogPlatform, "%llu : [ net  ] Client Closed before getaddrinfo", log_time());
     } else if (res && res->ai_family == AF_INET) {
         peer_addr.v4.sin_addr = reinterpret_cast<const sockaddr_in*>(res->ai_addr)->sin_addr;
         if (s5) {
@@ -286,7 +285,7 @@ void NetworkTcpClient::on_resolved(int status, addrinfo* res) {
         }
         _do_connect();
     } else {
-        PlatLog2(kLogInfo, kLogPlatform, "%llu : [ net  ] UNREACHABLE", now_ms());
+        PlatLog2(kLogInfo, kLogPlatform, "%llu : [ net  ] UNREACHABLE", log_time());
         m_fail_code = UV_EAI_FAMILY;
         close();
     }
@@ -304,7 +303,7 @@ void NetworkTcpClient::_do_connect() {
         std::shared_ptr<NetworkTcpClient> self = std::move(tcp_conn->obj);
         delete tcp_conn;
         tcp_conn = nullptr;
-        PlatLog2(kLogInfo, kLogPlatform, "%llu : [ net  ] on tcp connect failed1 : %d %s", now_ms(), ret,
+        PlatLog2(kLogInfo, kLogPlatform, "%llu : [ net  ] on tcp connect failed1 : %d %s", log_time(), ret,
                  uv_err_name_all(ret));
         m_fail_code = ret;
         m_fail_str = uv_err_name_all(ret);
@@ -316,13 +315,13 @@ void NetworkTcpClient::on_connect_done(int status) {
     if (status != 0) {
         m_fail_code = status;
         m_fail_str = uv_strerror_all(status);
-        PlatLog2(kLogInfo, kLogPlatform, "%llu : [ net  ] on tcp connect failed2 : %s:%u %d %s", now_ms(),
+        PlatLog2(kLogInfo, kLogPlatform, "%llu : [ net  ] on tcp connect failed2 : %s:%u %d %s", log_time(),
                  peer_host.c_str(), static_cast<unsigned>(m_peer_port), status, m_fail_str.c_str());
         if (!isClosed) close();
         return;
     }
     if (isClosed) {
-        PlatLog2(kLogInfo, kLogPlatform, "%llu : [ net  ] tcp conntected when close", now_ms());
+        PlatLog2(kLogInfo, kLogPlatform, "%llu : [ net  ] tcp conntected when close", log_time());
         return;
     }
     tcp->stream = std::make_shared<NetworkTcpStream>(tcp);
@@ -359,7 +358,7 @@ void NetworkTcpClient::hand_over() {
 
 void NetworkTcpClient::close() {
     if (isClosed || isConnected) {
-        PlatLog2(kLogInfo, kLogPlatform, "%llu : [ net  ] close when closed", now_ms());
+        PlatLog2(kLogInfo, kLogPlatform, "%llu : [ net  ] close when closed", log_time());
         return;
     }
     isClosed = true;
@@ -391,7 +390,7 @@ NetworkTcpStream::NetworkTcpStream(tcp_t* record) : tcp(record) {
 
 void NetworkTcpStream::resume() {
     if (isReading) {
-        PlatLog2(kLogInfo, kLogPlatform, "%llu : [ net  ] resume when reading", now_ms());
+        PlatLog2(kLogInfo, kLogPlatform, "%llu : [ net  ] resume when reading", log_time());
         return;
     }
     if (isClosed) return;
@@ -402,7 +401,7 @@ void NetworkTcpStream::resume() {
 
 void NetworkTcpStream::send(const ByteBuffer& bb) {
     if (isClosed) {
-        PlatLog2(kLogInfo, kLogPlatform, "%llu : [ net  ] %p is closed", now_ms(), static_cast<void*>(this));
+        PlatLog2(kLogInfo, kLogPlatform, "%llu : [ net  ] %p is closed", log_time(), static_cast<void*>(this));
         return;
     }
     if (!m_gathered) {
@@ -425,7 +424,7 @@ void NetworkTcpStream::send(const char* p, int len) { send(std::make_shared<_Byt
 
 void NetworkTcpStream::close() {
     if (isClosed) {
-        PlatLog2(kLogInfo, kLogPlatform, "%llu : [ net  ] close when closed", now_ms());
+        PlatLog2(kLogInfo, kLogPlatform, "%llu : [ net  ] close when closed", log_time());
         return;
     }
     if (tcp->client) {

@@ -9,17 +9,6 @@ namespace mynet {
 
 namespace {
 
-
-const char* base_name(const char* path) {
-    const char* slash = std::strrchr(path, '/');
-    return slash ? slash + 1 : path;
-}
-
-void log_fatal(int line, int ret) {
-    PlatLog2(kLogInfo, kLogPlatform, "%llu : fatal error: %s %d ret=%d %s\n", log_time(), base_name(__FILE__), line, ret,
-             uv_strerror_all(ret));
-}
-
 NetworkUdp* owner(uv_handle_t* handle) { return static_cast<NetworkUdp*>(handle->data); }
 
 void uv_on_udp_alloc(uv_handle_t* handle, size_t, uv_buf_t* buf) {
@@ -64,7 +53,7 @@ NetworkUdp::NetworkUdp() {
     PlatLog2(kLogInfo, kLogPlatform, "%llu : [ net  ] uv_udp_init", log_time());
     int ret = uv_udp_init(uv_default_loop(), &udp.handle);
     if (ret != 0) {
-        log_fatal(__LINE__, ret);
+        log_uv_fatal(__FILE__, __LINE__, ret);
         // Without a handle there is nothing to bind, send on or close.
         isClosed = true;
         return;
@@ -91,7 +80,7 @@ int NetworkUdp::bind(const std::string& ip, int port) {
     }
     ret = uv_udp_recv_start(&udp.handle, uv_on_udp_alloc, uv_on_udp_recv);
     if (ret != 0) {
-        log_fatal(__LINE__, ret);
+        log_uv_fatal(__FILE__, __LINE__, ret);
         return ret;
     }
     return 0;

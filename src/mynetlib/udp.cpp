@@ -87,12 +87,6 @@ int NetworkUdp::bind(const std::string& ip, int port) {
 }
 
 void NetworkUdp::send(std::string host, int port, const ByteBuffer& bb) {
-    // libuv aborts on a send to a closing handle and reopens a closed one.
-    if (unusable()) {
-        PlatLog2(kLogInfo, kLogPlatform, "%llu : [ net  ] send udp error : %d %s ", log_time(), UV_EBADF,
-                 uv_strerror_all(UV_EBADF));
-        return;
-    }
     auto* r = new my_send_req();
     r->req.data = r;
     r->bb = bb;
@@ -101,8 +95,10 @@ void NetworkUdp::send(std::string host, int port, const ByteBuffer& bb) {
         delete r;
         return;
     }
-    int ret = uv_udp_send(&r->req, &udp.handle, &r->buf, 1, reinterpret_cast<const sockaddr*>(&r->addr_in),
-                          uv_on_udp_send_done);
+    // libuv aborts on a send to a closing handle and reopens a closed one.
+    int ret = unusable() ? UV_EBADF
+                         : uv_udp_send(&r->req, &udp.handle, &r->buf, 1,
+                                       reinterpret_cast<const sockaddr*>(&r->addr_in), uv_on_udp_send_done);
     if (ret != 0) {
         PlatLog2(kLogInfo, kLogPlatform, "%llu : [ net  ] send udp error : %d %s ", log_time(), ret,
                  uv_strerror_all(ret));

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <mutex>
@@ -115,6 +116,30 @@ TEST(Log, DeclinedLinesGoToStandardOutput) {
     testing::internal::CaptureStdout();
     PlatLog2(kLogInfo, kLogPlatform, "taken");
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+}
+
+// Lines that nobody takes reach standard output from whichever thread logs;
+// each must come out whole, with its own newline.
+TEST(Log, PrintedLinesFromManyThreadsStayWhole) {
+    SetLogSink2(nullptr);
+    constexpr int kThreads = 8, kLines = 200;
+    std::vector<std::string> expected;
+    for (int t = 0; t < kThreads; ++t)
+        for (int i = 0; i < kLines; ++i) expected.push_back("printed " + std::to_string(t) + "-" + std::to_string(i));
+    testing::internal::CaptureStdout();
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t)
+        threads.emplace_back([t] {
+            for (int i = 0; i < kLines; ++i) PlatLog2(kLogDebug, kLogPlatform, "printed %d-%d", t, i);
+        });
+    for (auto& th : threads) th.join();
+    std::string out = testing::internal::GetCapturedStdout();
+    std::vector<std::string> printed;
+    for (size_t pos = 0, nl; (nl = out.find('\n', pos)) != std::string::npos; pos = nl + 1)
+        printed.push_back(out.substr(pos, nl - pos));
+    std::sort(printed.begin(), printed.end());
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(printed, expected);
 }
 
 TEST(Log, AssertHelperWritesTwoLinesOnlyWhenFalse) {

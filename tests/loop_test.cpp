@@ -146,6 +146,21 @@ TEST(Async, RunNeverCallsTheFunctionInline) {
     EXPECT_TRUE(eventually([&] { return ran.load(); }));
 }
 
+// An empty function has nothing to do: it is skipped, and what follows runs.
+TEST(Async, EmptyFunctionsAreSkipped) {
+    nuvra_test::ensure_loop_thread();
+    mynet::Async* q = make_queue();
+    Recorder rec;
+    q->run(mynet::Async::OnRun());
+    q->run([&] { rec.add(1); });
+    run_on_loop([&] {
+        mynet::do_later(0, mynet::OnDoLater());
+        mynet::do_later(1, [&] { rec.add(2); });
+    });
+    ASSERT_TRUE(eventually([&] { return rec.size() == 2; }));
+    EXPECT_EQ(rec.values(), (std::vector<int>{1, 2}));
+}
+
 struct TimerCase {
     int interval_ms;
     int repeat;

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <ostream>
 #include <string>
+#include <vector>
 
 #include "network.h"
 #include "support/log_capture.h"
@@ -147,6 +148,16 @@ TEST(InetSocketAddress, TextAndPortOfEitherFamily) {
     EXPECT_EQ(c.getPort(), 0);
     mynet::InetSocketAddress d(nullptr);
     EXPECT_EQ(d.getHostString(), "");
+}
+
+TEST(FatalErrorLine, NamesTheFileLineCodeAndText) {
+    nuvra_test::LogCapture log;
+    mynet::log_uv_fatal("/some/dir/udp.cpp", 42, UV_EINVAL);
+    mynet::log_uv_fatal("tcp.cpp", 7, UV_EBADF);
+    std::vector<std::string> tails;
+    for (const std::string& l : log.lines()) tails.push_back(l.substr(l.find(" : ") + 3));
+    EXPECT_EQ(tails, (std::vector<std::string>{"fatal error: udp.cpp 42 ret=-22 invalid argument\n",
+                                               "fatal error: tcp.cpp 7 ret=-9 bad file descriptor\n"}));
 }
 
 TEST(GetRandint, SeedsOnlyOnce) {

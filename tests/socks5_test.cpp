@@ -327,6 +327,35 @@ INSTANTIATE_TEST_SUITE_P(
                    {"[ net  ] connection cannot be established, error: 0"}}),
     [](const ::testing::TestParamInfo<ScriptCase>& i) { return i.param.name; });
 
+// A new owner that sets no data callback: the tunnel bytes that came with the
+// answer are dropped.
+TEST(Socks5Client, TunnelBytesWithoutADataCallbackAreDropped) {
+    FakeSocks5 proxy({Recv(3), Send(kMethodOk), Recv(10), Send(kConnectOk + "early"), Pause(50), Close()});
+    int connected = 0, failed = 0, closed = 0;
+    std::shared_ptr<mynet::NetworkTcpStream> stream;
+    run_on_loop([&] {
+        mynet::my_proxy_host = "127.0.0.1";
+        mynet::my_proxy_port = proxy.port();
+        auto client = std::make_shared<mynet::NetworkTcpClient>("127.0.0.1", 8080, 1000);
+        mynet::my_proxy_host = "";
+        mynet::my_proxy_port = 0;
+        client->onConnected([&](mynet::NetworkTcpClient*, mynet::NetworkTcpStream* s) {
+            ++connected;
+            stream = s->shared_from_this();
+            s->onData(nullptr);
+            s->onClosed([&](mynet::NetworkTcpStream*) { ++closed; });
+        });
+        client->onConnFail([&](mynet::NetworkTcpClient*, int, std::string) { ++failed; });
+        client->connect();
+    });
+    ASSERT_TRUE(wait_on_loop([&] { return closed > 0; }, 2000));
+    run_on_loop([&] {
+        EXPECT_EQ(connected, 1);
+        EXPECT_EQ(failed, 0);
+        stream.reset();
+    });
+}
+
 TEST(Socks5Client, ProxyClosingAtOnceFailsOnceAndOutlivesItsTimeout) {
     nuvra_test::LogCapture log;
     FakeSocks5 proxy({Close()});

@@ -3,6 +3,7 @@
 #include <uv.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 
 #include "loop.h"
@@ -100,6 +101,16 @@ const char* uv_strerror_all(int code) {
 #undef NUVRA_ERR_TEXT
     }
     return "unknown error";
+}
+
+const char* source_file_name(const char* path) {
+    const char* slash = std::strrchr(path, '/');
+    return slash ? slash + 1 : path;
+}
+
+void log_uv_fatal(const char* file, int line, int code) {
+    PlatLog2(kLogInfo, kLogPlatform, "%llu : fatal error: %s %d ret=%d %s\n", log_time(), source_file_name(file), line,
+             code, uv_strerror_all(code));
 }
 
 uint32_t get_randint() {

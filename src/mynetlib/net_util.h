@@ -39,6 +39,11 @@ std::string hex_b(unsigned char b);
 const char* uv_err_name_all(int code);
 // libuv's message text, or "unknown error"; never allocates.
 const char* uv_strerror_all(int code);
+// The file name at the end of a source path, as the fatal-error and todo
+// lines show it.
+const char* source_file_name(const char* path);
+// Logs the fatal-error line for a libuv call at file:line that failed.
+void log_uv_fatal(const char* file, int line, int code);
 // rand(), seeded once per process from the clock.
 uint32_t get_randint();
 

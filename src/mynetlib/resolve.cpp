@@ -11,23 +11,17 @@ namespace mynet {
 
 namespace {
 
-// One resolution in flight. libuv's answer and the time-out each arrive
-// exactly once; whichever comes second frees the record.
+// One resolution in flight. libuv's answer (or the immediate failure that
+// stands for it) and the time-out each arrive exactly once: the first gives
+// the result, the second frees the record.
 struct tcp_getaddrinfo_t {
     uv_getaddrinfo_t req_addr;
     std::string hostname;
     OnResolveResult f;
-    int nEnd = 0;     // 1 once f has been called
-    int pending = 2;  // answer and time-out still to arrive
+    int nEnd = 0;  // 1 once f has been called
 };
 
-
-void arrived(tcp_getaddrinfo_t* r) {
-    if (--r->pending == 0) delete r;
-}
-
-// Marks the result as given and hands over f; the caller calls it last, once
-// the record may already be gone.
+// Marks the result as given and hands over f; the caller calls it last.
 OnResolveResult take_result_function(tcp_getaddrinfo_t* r) {
     r->nEnd = 1;
     OnResolveResult f = std::move(r->f);
@@ -65,7 +59,7 @@ void uv_on_getaddrinfo_done2(uv_getaddrinfo_t* req, int status, addrinfo* res) {
         PlatLog2(kLogInfo, kLogPlatform, "%llu : [ net  ] uv_on_getaddrinfo_done2 already timeout: %s", log_time(),
                  r->hostname.c_str());
         uv_freeaddrinfo(res);
-        arrived(r);
+        delete r;
         return;
     }
     std::list<std::string> addresses;
@@ -77,18 +71,16 @@ void uv_on_getaddrinfo_done2(uv_getaddrinfo_t* req, int status, addrinfo* res) {
     }
     uv_freeaddrinfo(res);
     OnResolveResult f = take_result_function(r);
-    arrived(r);
     call(f, status, error, addresses);
 }
 
 void on_resolve_timeout(tcp_getaddrinfo_t* r) {
     if (r->nEnd == 1) {
-        arrived(r);
+        delete r;
         return;
     }
     PlatLog2(kLogInfo, kLogPlatform, "%llu : [ net  ] getaddrinfo timeout: %s ", log_time(), r->hostname.c_str());
     OnResolveResult f = take_result_function(r);
-    arrived(r);
     std::list<std::string> none;
     call(f, -1, "timeout", none);
 }
@@ -116,7 +108,6 @@ int resolve_hostname(std::string host, OnResolveResult f, int timeout_ms) {
                  name);
         // libuv will never answer; the time-out is left to free the record.
         OnResolveResult failed = take_result_function(r);
-        arrived(r);
         std::list<std::string> none;
         call(failed, ret, name, none);
         return ret;

@@ -155,7 +155,7 @@ void Socks5Proxy::on_command_answer(NetworkTcpClient* tcp, NetworkTcpStream* con
     if (rest.empty() || conn->isClosed) return;
     ByteBuffer data = std::make_shared<_ByteBuffer>(rest);
     NetworkTcpStream::OnData f = conn->m_ondata;
-    f(conn, data);
+    if (f) f(conn, data);
 }
 
 void Socks5Proxy::fail(NetworkTcpClient* tcp, int code) {

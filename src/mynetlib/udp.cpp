@@ -9,17 +9,6 @@ namespace mynet {
 
 namespace {
 
-
-const char* base_name(const char* path) {
-    const char* slash = std::strrchr(path, '/');
-    return slash ? slash + 1 : path;
-}
-
-void log_fatal(int line, int ret) {
-    PlatLog2(kLogInfo, kLogPlatform, "%llu : fatal error: %s %d ret=%d %s\n", log_time(), base_name(__FILE__), line, ret,
-             uv_strerror_all(ret));
-}
-
 NetworkUdp* owner(uv_handle_t* handle) { return static_cast<NetworkUdp*>(handle->data); }
 
 void uv_on_udp_alloc(uv_handle_t* handle, size_t, uv_buf_t* buf) {
@@ -64,7 +53,7 @@ NetworkUdp::NetworkUdp() {
     PlatLog2(kLogInfo, kLogPlatform, "%llu : [ net  ] uv_udp_init", log_time());
     int ret = uv_udp_init(uv_default_loop(), &udp.handle);
     if (ret != 0) {
-        log_fatal(__LINE__, ret);
+        log_uv_fatal(__FILE__, __LINE__, ret);
         // Without a handle there is nothing to bind, send on or close.
         isClosed = true;
         return;
@@ -91,19 +80,13 @@ int NetworkUdp::bind(const std::string& ip, int port) {
     }
     ret = uv_udp_recv_start(&udp.handle, uv_on_udp_alloc, uv_on_udp_recv);
     if (ret != 0) {
-        log_fatal(__LINE__, ret);
+        log_uv_fatal(__FILE__, __LINE__, ret);
         return ret;
     }
     return 0;
 }
 
 void NetworkUdp::send(std::string host, int port, const ByteBuffer& bb) {
-    // libuv aborts on a send to a closing handle and reopens a closed one.
-    if (unusable()) {
-        PlatLog2(kLogInfo, kLogPlatform, "%llu : [ net  ] send udp error : %d %s ", log_time(), UV_EBADF,
-                 uv_strerror_all(UV_EBADF));
-        return;
-    }
     auto* r = new my_send_req();
     r->req.data = r;
     r->bb = bb;
@@ -112,8 +95,10 @@ void NetworkUdp::send(std::string host, int port, const ByteBuffer& bb) {
         delete r;
         return;
     }
-    int ret = uv_udp_send(&r->req, &udp.handle, &r->buf, 1, reinterpret_cast<const sockaddr*>(&r->addr_in),
-                          uv_on_udp_send_done);
+    // libuv aborts on a send to a closing handle and reopens a closed one.
+    int ret = unusable() ? UV_EBADF
+                         : uv_udp_send(&r->req, &udp.handle, &r->buf, 1,
+                                       reinterpret_cast<const sockaddr*>(&r->addr_in), uv_on_udp_send_done);
     if (ret != 0) {
         PlatLog2(kLogInfo, kLogPlatform, "%llu : [ net  ] send udp error : %d %s ", log_time(), ret,
                  uv_strerror_all(ret));

@@ -30,6 +30,18 @@ LogRing& ring() {
 
 constexpr size_t kMaxKeptLines = 1000;
 
+// Threads printing at once would mix the text of one line with another's.
+// Never destroyed, like the ring.
+std::mutex& print_mutex() {
+    static std::mutex* m = new std::mutex();
+    return *m;
+}
+
+void print_line(const char* text) {
+    std::lock_guard<std::mutex> lock(print_mutex());
+    std::cout << text << std::endl;
+}
+
 std::atomic<int> g_nLogLevel{kLogDebug};
 std::atomic<LogSink> g_sink{nullptr};
 
@@ -54,7 +66,7 @@ void PlatLog2(LogLevel level, LogModule module, const char* format, ...) {
 void LogText2(LogLevel level, LogModule module, const char* text) {
     (void)module;
     LogSink sink = g_sink.load();
-    if (!sink || !sink(text)) std::cout << text << std::endl;
+    if (!sink || !sink(text)) print_line(text);
     if (level <= kLogDebug) return;
     LogRing& r = ring();
     std::lock_guard<std::mutex> lock(r.mtx);

@@ -210,6 +210,32 @@ TEST(TcpStream, PeerCloseIsReportedOnceAndLaterCallsAreRefused) {
     finish_on_loop(a);
 }
 
+// An owner may leave any callback unset: an empty function must not throw
+// out of a libuv callback.
+TEST(TcpStream, UnsetCallbacksAreSkipped) {
+    TcpEcho echo;
+    auto a = connect_on_loop("127.0.0.1", echo.port(), 2000);
+    ASSERT_TRUE(wait_on_loop([&] { return a->connected == 1; }, 2000));
+    run_on_loop([&] {
+        a->stream->onData(nullptr);
+        a->stream->onClosed(nullptr);
+        a->stream->onBufHigh(nullptr);
+        a->stream->onBufLow(nullptr);
+        a->stream->onSent(nullptr);
+        a->stream->setBufHigh(2);
+        a->stream->setBufLow(1);
+        a->stream->send("echo me", 7);
+    });
+    sleep_ms(50);
+    std::weak_ptr<mynet::NetworkTcpStream> weak = a->stream;
+    run_on_loop([&] {
+        a->stream->close();
+        a->stream.reset();
+    });
+    EXPECT_TRUE(wait_on_loop([&] { return weak.expired(); }, 2000));
+    EXPECT_EQ(a->closed, 0);
+}
+
 TEST(TcpStream, SendsFromThePositionAndAccountsTheQueuedLength) {
     TcpEcho echo;
     auto a = connect_on_loop("127.0.0.1", echo.port(), 2000);

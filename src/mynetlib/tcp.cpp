@@ -13,16 +13,6 @@ namespace mynet {
 namespace {
 
 
-const char* base_name(const char* path) {
-    const char* slash = strrchr(path, '/');
-    return slash ? slash + 1 : path;
-}
-
-void log_fatal(int line, int ret) {
-    PlatLog2(kLogInfo, kLogPlatform, "%llu : fatal error: %s %d ret=%d %s\n", log_time(), base_name(__FILE__), line,
-             ret, uv_strerror_all(ret));
-}
-
 NetworkTcpStream::tcp_t* record_of(void* handle) { return reinterpret_cast<NetworkTcpStream::tcp_t*>(handle); }
 
 void uv_on_getaddrinfo_done(uv_getaddrinfo_t* req, int status, addrinfo* res) {
@@ -52,7 +42,7 @@ void uv_on_tcp_client_close(uv_handle_t* handle) {
     delete rec;
     stream.reset();
     NetworkTcpClient::OnConnFail f = client->m_onConnFail;
-    f(client.get(), client->m_fail_code, client->m_fail_str);
+    if (f) f(client.get(), client->m_fail_code, client->m_fail_str);
 }
 
 void uv_on_tcp_close(uv_handle_t* handle) {
@@ -62,7 +52,7 @@ void uv_on_tcp_close(uv_handle_t* handle) {
     delete rec;
     stream->isClosed = true;
     NetworkTcpStream::OnClosed f = stream->m_onClosed;
-    f(stream.get());
+    if (f) f(stream.get());
 }
 
 void uv_on_tcp_alloc(uv_handle_t* handle, size_t, uv_buf_t* buf) {
@@ -81,13 +71,13 @@ void uv_on_tcp_recv(uv_stream_t* handle, ssize_t nread, const uv_buf_t*) {
         return;
     }
     if (nread == 0) {
-        PlatLog2(kLogInfo, kLogPlatform, "%llu : todo %s : %d \n", log_time(), base_name(__FILE__), __LINE__);
+        PlatLog2(kLogInfo, kLogPlatform, "%llu : todo %s : %d \n", log_time(), source_file_name(__FILE__), __LINE__);
         return;
     }
     ByteBuffer bb = std::make_shared<_ByteBuffer>(rec->buf, static_cast<int>(nread));
     // A copy: the callback may replace itself (the handshake hands over).
     NetworkTcpStream::OnData f = stream->m_ondata;
-    f(stream.get(), bb);
+    if (f) f(stream.get(), bb);
 }
 
 // Each buffer of the write is accounted and reported on its own, in order, as
@@ -107,12 +97,12 @@ void uv_on_tcp_send_done(uv_write_t* req, int status) {
     for (size_t i = 0; i < bufs.size(); ++i) {
         stream->buf_size -= static_cast<uint32_t>(bufs[i].len);
         NetworkTcpStream::OnDataSent sent = stream->m_onsent;
-        sent(stream.get(), bbs[i]);
+        if (sent) sent(stream.get(), bbs[i]);
         if (stream->buf_size < stream->buf_low && !stream->isLowed) {
             stream->isLowed = true;
             stream->isHighed = false;
             NetworkTcpStream::OnBufLow low = stream->m_onbuflow;
-            low(stream.get(), stream->buf_size);
+            if (low) low(stream.get(), stream->buf_size);
         }
     }
 }
@@ -178,7 +168,7 @@ void NetworkTcpClient::connect() {
     std::shared_ptr<NetworkTcpClient> self = shared_from_this();
     int ret = uv_tcp_init(uv_default_loop(), &tcp->handle);
     if (ret != 0) {
-        log_fatal(__LINE__, ret);
+        log_uv_fatal(__FILE__, __LINE__, ret);
         m_fail_code = ret;
         m_fail_str = uv_err_name_all(ret);
         isClosed = true;
@@ -347,13 +337,15 @@ void NetworkTcpClient::proxy_connected() { hand_over(); }
 // From here on the record, and through it the stream, belongs to the stream
 // until its own close callback.
 void NetworkTcpClient::hand_over() {
+    // A client closed during its handshake reports through its close instead.
+    if (isClosed) return;
     isConnected = true;
     NetworkTcpStream::tcp_t* rec = tcp;
     tcp = nullptr;
     std::shared_ptr<NetworkTcpClient> self = std::move(rec->client);
     NetworkTcpStream* stream = rec->stream.get();
     OnConnected f = m_onConnected;
-    f(this, stream);
+    if (f) f(this, stream);
 }
 
 void NetworkTcpClient::close() {
@@ -379,7 +371,7 @@ void NetworkTcpClient::report_fail_later() {
     std::shared_ptr<NetworkTcpClient> self = shared_from_this();
     do_later(0, [self] {
         OnConnFail f = self->m_onConnFail;
-        f(self.get(), self->m_fail_code, self->m_fail_str);
+        if (f) f(self.get(), self->m_fail_code, self->m_fail_str);
     });
 }
 
@@ -396,7 +388,7 @@ void NetworkTcpStream::resume() {
     if (isClosed) return;
     isReading = true;
     int ret = uv_read_start(reinterpret_cast<uv_stream_t*>(&tcp->handle), uv_on_tcp_alloc, uv_on_tcp_recv);
-    if (ret != 0) log_fatal(__LINE__, ret);
+    if (ret != 0) log_uv_fatal(__FILE__, __LINE__, ret);
 }
 
 void NetworkTcpStream::send(const ByteBuffer& bb) {
@@ -416,7 +408,7 @@ void NetworkTcpStream::send(const ByteBuffer& bb) {
         isHighed = true;
         isLowed = false;
         OnBufHigh f = m_onbufhigh;
-        f(this, buf_size);
+        if (f) f(this, buf_size);
     }
 }
 

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <ctime>
 #include <random>
 #include <string>
 #include <vector>
@@ -246,6 +247,48 @@ TEST(LineFrameCut, InflationBudgetStopsABombInsideABatch) {
     ASSERT_EQ(got.msgs.size(), kLineInflateBudget / kLineInflateMax + 1);
     EXPECT_EQ(got.msgs.back(), "after");
     EXPECT_EQ(cap.matching("decode packet error").size(), 1u);
+}
+
+double thread_cpu_ms() {
+    timespec ts{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+    return ts.tv_sec * 1e3 + ts.tv_nsec / 1e6;
+}
+
+double cut_cpu_ms(const std::string& bytes, Cut* out) {
+    auto b = rx_holding(bytes, static_cast<int>(bytes.size()));
+    std::list<std::string> msgs;
+    const double start = thread_cpu_ms();
+    out->result = line_frame_cut(*b, 0, kTag, msgs);
+    const double spent = thread_cpu_ms() - start;
+    out->msgs.assign(msgs.begin(), msgs.end());
+    return spent;
+}
+
+// A bad batch drops only its own rest, so a stream of small batches, each
+// holding a body that inflates to a megabyte, must not cost a megabyte of
+// inflation per batch once the cut's budget is spent.
+TEST(LineFrameCut, SpentBudgetInflatesNothingMore) {
+    nuvra_test::LogCapture cap;
+    const std::string bomb = megabyte_frame('s');
+    const std::string spend = batch_frame(0x82, std::vector<std::string>(kLineInflateBudget / kLineInflateMax + 1, bomb));
+    Cut baseline;
+    cut_cpu_ms(spend, &baseline);  // warms the allocator and the inflater up
+    const double baseline_ms = cut_cpu_ms(spend, &baseline);
+    ASSERT_EQ(baseline.msgs.size(), kLineInflateBudget / kLineInflateMax);
+
+    constexpr int kBatches = 400;
+    std::string hostile = spend;
+    for (int i = 0; i < kBatches; ++i) hostile += batch_frame(0x82, {bomb});
+    hostile += text_frame(0x80, "after") + line_frame(0x81, deflate_bytes(""));
+    cap.clear();
+    Cut got;
+    const double hostile_ms = cut_cpu_ms(hostile, &got);
+    EXPECT_LT(hostile_ms, 4 * baseline_ms + 20) << "baseline " << baseline_ms << " ms";
+    EXPECT_EQ(got.result, -1) << "the compressed frame after the spent budget";
+    EXPECT_EQ(cap.matching("decode packet error").size(), 1u + kBatches + 1u);
+    ASSERT_EQ(got.msgs.size(), kLineInflateBudget / kLineInflateMax + 1);
+    EXPECT_EQ(got.msgs.back(), "after");
 }
 
 TEST(LineFrameCut, InflationBudgetCountsPerCut) {

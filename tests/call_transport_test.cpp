@@ -4,6 +4,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
+#include <ctime>
 #include <mutex>
 #include <ostream>
 #include <string>
@@ -416,6 +417,46 @@ TEST_F(CallTransport, ManyCallsExpiringTogether) {
     });
     ASSERT_EQ(order.size(), static_cast<size_t>(kCalls));
     for (int i = 0; i < kCalls; ++i) ASSERT_EQ(order[i], i);
+}
+
+double thread_cpu_ms() {
+    timespec ts{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+    return ts.tv_sec * 1e3 + ts.tv_nsec / 1e6;
+}
+
+// Answering the calls in flight costs the same whatever waits in the queue
+// behind them (the line is down for the queued ones, so none is sent).
+constexpr int kInFlight = 2000;
+
+TEST_F(CallTransport, AnswersDoNotWalkTheQueue) {
+    server.set_call_script("m", CallScript::silent());
+    auto answer_cpu_ms = [this](int queued) {
+        double spent = 0;
+        line.on_loop([&](InterfaceLinkD& e, Info&) {
+            int results = 0;
+            ApiCallResult count = [&results](int, const string&, const Json::Value&) { ++results; };
+            e.m_config_call_concurrent = kInFlight;
+            std::vector<REQ_ID> ids;
+            for (int i = 0; i < kInFlight; ++i) ids.push_back(e.call_api(0, "m", Json::Value(), count, false));
+            e.m_tcp_connected = false;
+            for (int i = 0; i < queued; ++i) e.call_api(0, "m", Json::Value(), count, false);
+            ASSERT_EQ(e.m_main_slot.calls_calling.size(), static_cast<size_t>(kInFlight));
+            log.clear();
+            const double start = thread_cpu_ms();
+            for (REQ_ID id : ids) e.m_main_slot.process_tcp_call_res(id, "{\"result\":\"ok\"}", "");
+            spent = thread_cpu_ms() - start;
+            EXPECT_EQ(results, kInFlight);
+            e.m_main_slot.clear();
+            EXPECT_EQ(results, kInFlight + queued);
+            e.m_tcp_connected = true;
+        });
+        return spent;
+    };
+    answer_cpu_ms(0);  // warms the allocator up
+    const double shallow = answer_cpu_ms(0);
+    const double deep = answer_cpu_ms(10000);
+    EXPECT_LT(deep, 3 * shallow + 5) << "shallow queue " << shallow << " ms";
 }
 
 // ------------------------------------------------------------ re-entry

@@ -132,9 +132,13 @@ void InterfaceLinkD::CallSlot::complete(SP_ApiCall call, WAY way, const std::str
     if (!call) return;
     const bool outer_processing = m_processing;
     m_processing = true;
-    if (call->state != ApiCall::STATE_DONE) settle(*call, way, ip, ofu, _reason, response);
-    remove_call_by_id(calls, call->call_id.reqid);
-    remove_call_by_id(calls_calling, call->call_id.reqid);
+    // Nothing moves a call between the lists while a completion runs, so a
+    // call that was queued is only in `calls` and a sent one only in
+    // `calls_calling`: an answer never walks the queue behind it.
+    const int state = call->state;
+    if (state != ApiCall::STATE_DONE) settle(*call, way, ip, ofu, _reason, response);
+    if (state != ApiCall::STATE_SENT) remove_call_by_id(calls, call->call_id.reqid);
+    if (state != ApiCall::STATE_QUEUED) remove_call_by_id(calls_calling, call->call_id.reqid);
     m_processing = outer_processing;
 }
 

@@ -133,7 +133,8 @@ bool parse_json(const std::string& text, Json::Value& out) {
     if (nests_too_deep(text)) return false;
     Json::Reader reader;
     Json::Value parsed;
-    if (!reader.parse(text, parsed, false)) return false;
+    // The range form: the string form copies the whole text first.
+    if (!reader.parse(text.data(), text.data() + text.size(), parsed, false)) return false;
     out.swap(parsed);
     return true;
 }

@@ -1,4 +1,5 @@
 #include "builtin_hosts.h"
+#include "call_answer.h"
 #include "if_linkd.h"
 #include "log.h"
 #include "zlib_helpers.h"
@@ -6,15 +7,6 @@
 namespace {
 
 const char* const kTag = "usr.cb";
-
-
-// A member read as text the way jsoncpp converts scalars; objects and arrays
-// have no text form and read as "".
-std::string member_text(const Json::Value& obj, const char* key) {
-    const Json::Value& v = json_member(obj, key);
-    if (v.isObject() || v.isArray()) return "";
-    return v.asString();
-}
 
 }  // namespace
 
@@ -131,11 +123,12 @@ void InterfaceLinkD::fire_onInviteEndByMyself(std::string channelID, std::string
 void InterfaceLinkD::fire_onInviteMsg(std::string channelID, std::string account, uint32_t uid, std::string extra) {
     PlatLog2(kLogInfo, kLogPlatform, "%llu : %-15s onInviteMsg %s %s %u", mynet::log_time(), kTag, channelID.c_str(),
              account.c_str(), uid);
+    // Scalars read as text; a member that is an object or an array reads as "".
     std::string msgType, msgData;
     Json::Value parsed;
-    if (parse_json(extra, parsed) && parsed.isObject()) {
-        msgType = member_text(parsed, "msgtype");
-        msgData = member_text(parsed, "msgdata");
+    if (parse_json(extra, parsed)) {
+        answer_member_text(parsed, "msgtype", msgType);
+        answer_member_text(parsed, "msgdata", msgData);
     }
     m_callback->onInviteMsg(channelID, account, uid, msgType, msgData, extra);
 }

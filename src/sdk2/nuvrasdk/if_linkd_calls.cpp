@@ -159,12 +159,12 @@ void InterfaceLinkD::CallSlot::settle(ApiCall& call, WAY way, const std::string&
         reason.swap(answer.reason);
     }
 
-    const std::string resp_text = JSON2STRING(call.resp);
-    PlatLog2(kLogDebug, kLogPlatform, "%llu : call_ret %d %d %s %.100s ", mynet::log_time(), static_cast<int>(call.call_id.reqid),
-             result, reason.c_str(), resp_text.c_str());
+    const std::string resp_head = JSON2STRING_head(call.resp, 100);
+    PlatLog2(kLogDebug, kLogPlatform, "%llu : call_ret %d %d %s %s ", mynet::log_time(), static_cast<int>(call.call_id.reqid),
+             result, reason.c_str(), resp_head.c_str());
     if (result != 0)
-        PlatLog2(kLogInfo, kLogPlatform, "%llu : call_ret %d %d %s %.100s ", mynet::log_time(),
-                 static_cast<int>(call.call_id.reqid), result, reason.c_str(), resp_text.c_str());
+        PlatLog2(kLogInfo, kLogPlatform, "%llu : call_ret %d %d %s %s ", mynet::log_time(),
+                 static_cast<int>(call.call_id.reqid), result, reason.c_str(), resp_head.c_str());
 
     if (call.spt) end_record(call, way, ip, result, reason);
     if (call.onResult) call.onResult(result, reason, call.resp);

@@ -194,16 +194,6 @@ public:
     // The open login record's details, made when missing.
     Json::Value& login_details();
 
-    // Where discovery hands its verdict over to the rest of the login, once
-    // the step has ended for a current attempt: "" when m_tcp_addrs holds the
-    // line servers to connect to (the step is then "conn"), else the failure.
-    LbsResultFunction m_on_lbs_result = [](int, const std::string&) {};
-    // The running or last discovery step.
-    std::weak_ptr<SimpleWork> m_lbs_work;
-    // Discovery's jobs and callbacks outlive a step; they check this before
-    // touching an engine that may have been destroyed meanwhile.
-    std::shared_ptr<InterfaceLinkD*> m_lbs_alive = std::make_shared<InterfaceLinkD*>(this);
-
     InterfaceLinkD(nuvra_sdk::ICallBack* cb, mynet::Async* async);
     ~InterfaceLinkD();
     InterfaceLinkD(const InterfaceLinkD&) = delete;
@@ -347,4 +337,16 @@ public:
     int _info_report_rate = 100;
     std::string _dbg_ap_ip;
     int _dbg_ap_port = 0;
+
+    // Discovery's own state, declared last so that `rp` is still built first.
+
+    // Where discovery hands its verdict over to the rest of the login, once
+    // the step has ended for a current attempt: "" when m_tcp_addrs holds the
+    // line servers to connect to (the step is then "conn"), else the failure.
+    LbsResultFunction m_on_lbs_result = [](int, const std::string&) {};
+    // The running or last discovery step.
+    std::weak_ptr<SimpleWork> m_lbs_work;
+    // Discovery's jobs and callbacks outlive a step; they check this before
+    // touching an engine that may have been destroyed meanwhile.
+    std::shared_ptr<InterfaceLinkD*> m_lbs_alive = std::make_shared<InterfaceLinkD*>(this);
 };

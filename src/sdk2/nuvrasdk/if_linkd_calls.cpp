@@ -8,7 +8,6 @@ namespace {
 
 constexpr uint64_t kCallTimeoutMs = 10000;
 
-
 bool opens_record(const std::string& method) { return method == "user_ext_call" || method == "user_sendmsg"; }
 
 }  // namespace

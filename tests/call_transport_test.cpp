@@ -4,7 +4,6 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
-#include <ctime>
 #include <mutex>
 #include <ostream>
 #include <string>
@@ -15,6 +14,7 @@
 #include "peers/line_server.h"
 #include "support/line_fixture.h"
 #include "support/log_capture.h"
+#include "support/thread_cpu_time.h"
 
 namespace {
 
@@ -419,12 +419,6 @@ TEST_F(CallTransport, ManyCallsExpiringTogether) {
     for (int i = 0; i < kCalls; ++i) ASSERT_EQ(order[i], i);
 }
 
-double thread_cpu_ms() {
-    timespec ts{};
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
-    return ts.tv_sec * 1e3 + ts.tv_nsec / 1e6;
-}
-
 // Answering the calls in flight costs the same whatever waits in the queue
 // behind them (the line is down for the queued ones, so none is sent).
 constexpr int kInFlight = 2000;
@@ -443,9 +437,9 @@ TEST_F(CallTransport, AnswersDoNotWalkTheQueue) {
             for (int i = 0; i < queued; ++i) e.call_api(0, "m", Json::Value(), count, false);
             ASSERT_EQ(e.m_main_slot.calls_calling.size(), static_cast<size_t>(kInFlight));
             log.clear();
-            const double start = thread_cpu_ms();
+            const double start = nuvra_test::thread_cpu_ms();
             for (REQ_ID id : ids) e.m_main_slot.process_tcp_call_res(id, "{\"result\":\"ok\"}", "");
-            spent = thread_cpu_ms() - start;
+            spent = nuvra_test::thread_cpu_ms() - start;
             EXPECT_EQ(results, kInFlight);
             e.m_main_slot.clear();
             EXPECT_EQ(results, kInFlight + queued);

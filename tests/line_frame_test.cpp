@@ -6,7 +6,6 @@
 
 #include <gtest/gtest.h>
 
-#include <ctime>
 #include <random>
 #include <string>
 #include <vector>
@@ -14,6 +13,7 @@
 #include "network.h"
 #include "peers/line_server.h"
 #include "support/log_capture.h"
+#include "support/thread_cpu_time.h"
 
 namespace {
 
@@ -249,18 +249,12 @@ TEST(LineFrameCut, InflationBudgetStopsABombInsideABatch) {
     EXPECT_EQ(cap.matching("decode packet error").size(), 1u);
 }
 
-double thread_cpu_ms() {
-    timespec ts{};
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
-    return ts.tv_sec * 1e3 + ts.tv_nsec / 1e6;
-}
-
 double cut_cpu_ms(const std::string& bytes, Cut* out) {
     auto b = rx_holding(bytes, static_cast<int>(bytes.size()));
     std::list<std::string> msgs;
-    const double start = thread_cpu_ms();
+    const double start = nuvra_test::thread_cpu_ms();
     out->result = line_frame_cut(*b, 0, kTag, msgs);
-    const double spent = thread_cpu_ms() - start;
+    const double spent = nuvra_test::thread_cpu_ms() - start;
     out->msgs.assign(msgs.begin(), msgs.end());
     return spent;
 }

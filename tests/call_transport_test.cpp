@@ -379,6 +379,11 @@ struct ModeOneTimeout {
     bool expires;
 };
 
+// Without it the test names would carry the struct's padding bytes.
+void PrintTo(const ModeOneTimeout& c, std::ostream* os) {
+    *os << "timeout " << c.timeout << " advance " << c.advance;
+}
+
 class CallModeOneTimeout : public CallTransport, public ::testing::WithParamInterface<ModeOneTimeout> {};
 
 TEST_P(CallModeOneTimeout, UsesTheServerTimeout) {

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <ostream>
 #include <random>
 #include <string>
 #include <vector>
@@ -68,6 +69,9 @@ struct BuildCase {
     uint8_t flags_byte;
 };
 
+// Without it the test names would carry the struct's padding bytes.
+void PrintTo(const BuildCase& c, std::ostream* os) { *os << "flag " << c.flag; }
+
 class LineFrameBuildFlags : public ::testing::TestWithParam<BuildCase> {};
 
 TEST_P(LineFrameBuildFlags, HeaderCarriesFlagsAndExactLength) {
@@ -129,6 +133,8 @@ struct CutCase {
     std::string left;
     int error_length;  // the length in the expected "decode packet error" line, -1 for none
 };
+
+void PrintTo(const CutCase& c, std::ostream* os) { *os << c.name; }
 
 std::vector<CutCase> cut_cases() {
     const std::string a = text_frame(0x80, "alpha");

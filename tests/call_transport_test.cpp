@@ -14,6 +14,7 @@
 #include "peers/line_server.h"
 #include "support/line_fixture.h"
 #include "support/log_capture.h"
+#include "support/thread_cpu_time.h"
 
 namespace {
 
@@ -378,6 +379,11 @@ struct ModeOneTimeout {
     bool expires;
 };
 
+// Without it the test names would carry the struct's padding bytes.
+void PrintTo(const ModeOneTimeout& c, std::ostream* os) {
+    *os << "timeout " << c.timeout << " advance " << c.advance;
+}
+
 class CallModeOneTimeout : public CallTransport, public ::testing::WithParamInterface<ModeOneTimeout> {};
 
 TEST_P(CallModeOneTimeout, UsesTheServerTimeout) {
@@ -416,6 +422,40 @@ TEST_F(CallTransport, ManyCallsExpiringTogether) {
     });
     ASSERT_EQ(order.size(), static_cast<size_t>(kCalls));
     for (int i = 0; i < kCalls; ++i) ASSERT_EQ(order[i], i);
+}
+
+// Answering the calls in flight costs the same whatever waits in the queue
+// behind them (the line is down for the queued ones, so none is sent).
+constexpr int kInFlight = 2000;
+
+TEST_F(CallTransport, AnswersDoNotWalkTheQueue) {
+    server.set_call_script("m", CallScript::silent());
+    auto answer_cpu_ms = [this](int queued) {
+        double spent = 0;
+        line.on_loop([&](InterfaceLinkD& e, Info&) {
+            int results = 0;
+            ApiCallResult count = [&results](int, const string&, const Json::Value&) { ++results; };
+            e.m_config_call_concurrent = kInFlight;
+            std::vector<REQ_ID> ids;
+            for (int i = 0; i < kInFlight; ++i) ids.push_back(e.call_api(0, "m", Json::Value(), count, false));
+            e.m_tcp_connected = false;
+            for (int i = 0; i < queued; ++i) e.call_api(0, "m", Json::Value(), count, false);
+            ASSERT_EQ(e.m_main_slot.calls_calling.size(), static_cast<size_t>(kInFlight));
+            log.clear();
+            const double start = nuvra_test::thread_cpu_ms();
+            for (REQ_ID id : ids) e.m_main_slot.process_tcp_call_res(id, "{\"result\":\"ok\"}", "");
+            spent = nuvra_test::thread_cpu_ms() - start;
+            EXPECT_EQ(results, kInFlight);
+            e.m_main_slot.clear();
+            EXPECT_EQ(results, kInFlight + queued);
+            e.m_tcp_connected = true;
+        });
+        return spent;
+    };
+    answer_cpu_ms(0);  // warms the allocator up
+    const double shallow = answer_cpu_ms(0);
+    const double deep = answer_cpu_ms(10000);
+    EXPECT_LT(deep, 3 * shallow + 5) << "shallow queue " << shallow << " ms";
 }
 
 // ------------------------------------------------------------ re-entry

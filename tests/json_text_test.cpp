@@ -68,6 +68,13 @@ TEST_P(Json2StringBytes, ExactOutput) {
     EXPECT_EQ(JSON2STRING(GetParam().make()), GetParam().expected);
 }
 
+// Cut anywhere, also inside an escape, a number or a key.
+TEST_P(Json2StringBytes, HeadIsThePrefix) {
+    const Json::Value v = GetParam().make();
+    const string& whole = GetParam().expected;
+    for (size_t n = 0; n <= whole.size() + 1; ++n) EXPECT_EQ(JSON2STRING_head(v, n), whole.substr(0, n)) << n;
+}
+
 const double kNaN = std::numeric_limits<double>::quiet_NaN();
 const double kInf = std::numeric_limits<double>::infinity();
 

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <ostream>
 #include <random>
 #include <string>
 #include <vector>
@@ -13,6 +14,7 @@
 #include "network.h"
 #include "peers/line_server.h"
 #include "support/log_capture.h"
+#include "support/thread_cpu_time.h"
 
 namespace {
 
@@ -66,6 +68,9 @@ struct BuildCase {
     uint32_t flag;
     uint8_t flags_byte;
 };
+
+// Without it the test names would carry the struct's padding bytes.
+void PrintTo(const BuildCase& c, std::ostream* os) { *os << "flag " << c.flag; }
 
 class LineFrameBuildFlags : public ::testing::TestWithParam<BuildCase> {};
 
@@ -128,6 +133,8 @@ struct CutCase {
     std::string left;
     int error_length;  // the length in the expected "decode packet error" line, -1 for none
 };
+
+void PrintTo(const CutCase& c, std::ostream* os) { *os << c.name; }
 
 std::vector<CutCase> cut_cases() {
     const std::string a = text_frame(0x80, "alpha");
@@ -246,6 +253,42 @@ TEST(LineFrameCut, InflationBudgetStopsABombInsideABatch) {
     ASSERT_EQ(got.msgs.size(), kLineInflateBudget / kLineInflateMax + 1);
     EXPECT_EQ(got.msgs.back(), "after");
     EXPECT_EQ(cap.matching("decode packet error").size(), 1u);
+}
+
+double cut_cpu_ms(const std::string& bytes, Cut* out) {
+    auto b = rx_holding(bytes, static_cast<int>(bytes.size()));
+    std::list<std::string> msgs;
+    const double start = nuvra_test::thread_cpu_ms();
+    out->result = line_frame_cut(*b, 0, kTag, msgs);
+    const double spent = nuvra_test::thread_cpu_ms() - start;
+    out->msgs.assign(msgs.begin(), msgs.end());
+    return spent;
+}
+
+// A bad batch drops only its own rest, so a stream of small batches, each
+// holding a body that inflates to a megabyte, must not cost a megabyte of
+// inflation per batch once the cut's budget is spent.
+TEST(LineFrameCut, SpentBudgetInflatesNothingMore) {
+    nuvra_test::LogCapture cap;
+    const std::string bomb = megabyte_frame('s');
+    const std::string spend = batch_frame(0x82, std::vector<std::string>(kLineInflateBudget / kLineInflateMax + 1, bomb));
+    Cut baseline;
+    cut_cpu_ms(spend, &baseline);  // warms the allocator and the inflater up
+    const double baseline_ms = cut_cpu_ms(spend, &baseline);
+    ASSERT_EQ(baseline.msgs.size(), kLineInflateBudget / kLineInflateMax);
+
+    constexpr int kBatches = 400;
+    std::string hostile = spend;
+    for (int i = 0; i < kBatches; ++i) hostile += batch_frame(0x82, {bomb});
+    hostile += text_frame(0x80, "after") + line_frame(0x81, deflate_bytes(""));
+    cap.clear();
+    Cut got;
+    const double hostile_ms = cut_cpu_ms(hostile, &got);
+    EXPECT_LT(hostile_ms, 4 * baseline_ms + 20) << "baseline " << baseline_ms << " ms";
+    EXPECT_EQ(got.result, -1) << "the compressed frame after the spent budget";
+    EXPECT_EQ(cap.matching("decode packet error").size(), 1u + kBatches + 1u);
+    ASSERT_EQ(got.msgs.size(), kLineInflateBudget / kLineInflateMax + 1);
+    EXPECT_EQ(got.msgs.back(), "after");
 }
 
 TEST(LineFrameCut, InflationBudgetCountsPerCut) {

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cstdint>
 #include <memory>
+#include <ostream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -179,6 +180,8 @@ struct AckCase {
     bool wrong_json;
 };
 
+void PrintTo(const AckCase& c, std::ostream* os) { *os << c.name; }
+
 class AckReplyTest : public ReporterTest, public ::testing::WithParamInterface<AckCase> {};
 
 TEST_P(AckReplyTest, OnlyTheHeadSeqAcknowledges) {
@@ -224,6 +227,8 @@ struct AckTextCase {
     bool accepted;
     bool wrong_json;
 };
+
+void PrintTo(const AckTextCase& c, std::ostream* os) { *os << c.name; }
 
 class AckTextTest : public ReporterTest, public ::testing::WithParamInterface<AckTextCase> {};
 

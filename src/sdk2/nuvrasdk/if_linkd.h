@@ -187,22 +187,13 @@ public:
     bool parse_lbs_result(std::string json);
     // The attempt's discovery is still the running step.
     bool lbs_is_current(int login_session) const;
+    void log_lbs_wrong_state(int login_session) const;
     void lbs_on_dns(int login_session, SPSimpleWork work, uint64_t t0, int code, std::list<std::string>& ips);
     void lbs_on_job_result(int login_session, SPSimpleWork work, uint64_t t0, const std::string& list_ip,
                            const std::string& error, const std::string& json);
     void lbs_step_end(int login_session, const std::string& result);
     // The open login record's details, made when missing.
     Json::Value& login_details();
-
-    // Where discovery hands its verdict over to the rest of the login, once
-    // the step has ended for a current attempt: "" when m_tcp_addrs holds the
-    // line servers to connect to (the step is then "conn"), else the failure.
-    LbsResultFunction m_on_lbs_result = [](int, const std::string&) {};
-    // The running or last discovery step.
-    std::weak_ptr<SimpleWork> m_lbs_work;
-    // Discovery's jobs and callbacks outlive a step; they check this before
-    // touching an engine that may have been destroyed meanwhile.
-    std::shared_ptr<InterfaceLinkD*> m_lbs_alive = std::make_shared<InterfaceLinkD*>(this);
 
     InterfaceLinkD(nuvra_sdk::ICallBack* cb, mynet::Async* async);
     ~InterfaceLinkD();
@@ -347,4 +338,16 @@ public:
     int _info_report_rate = 100;
     std::string _dbg_ap_ip;
     int _dbg_ap_port = 0;
+
+    // Discovery's own state, declared last so that `rp` is still built first.
+
+    // Where discovery hands its verdict over to the rest of the login, once
+    // the step has ended for a current attempt: "" when m_tcp_addrs holds the
+    // line servers to connect to (the step is then "conn"), else the failure.
+    LbsResultFunction m_on_lbs_result = [](int, const std::string&) {};
+    // The running or last discovery step.
+    std::weak_ptr<SimpleWork> m_lbs_work;
+    // Discovery's jobs and callbacks outlive a step; they check this before
+    // touching an engine that may have been destroyed meanwhile.
+    std::shared_ptr<InterfaceLinkD*> m_lbs_alive = std::make_shared<InterfaceLinkD*>(this);
 };

@@ -8,7 +8,6 @@ namespace {
 
 constexpr uint64_t kCallTimeoutMs = 10000;
 
-
 bool opens_record(const std::string& method) { return method == "user_ext_call" || method == "user_sendmsg"; }
 
 }  // namespace
@@ -132,9 +131,13 @@ void InterfaceLinkD::CallSlot::complete(SP_ApiCall call, WAY way, const std::str
     if (!call) return;
     const bool outer_processing = m_processing;
     m_processing = true;
-    if (call->state != ApiCall::STATE_DONE) settle(*call, way, ip, ofu, _reason, response);
-    remove_call_by_id(calls, call->call_id.reqid);
-    remove_call_by_id(calls_calling, call->call_id.reqid);
+    // Nothing moves a call between the lists while a completion runs, so a
+    // call that was queued is only in `calls` and a sent one only in
+    // `calls_calling`: an answer never walks the queue behind it.
+    const int state = call->state;
+    if (state != ApiCall::STATE_DONE) settle(*call, way, ip, ofu, _reason, response);
+    if (state != ApiCall::STATE_SENT) remove_call_by_id(calls, call->call_id.reqid);
+    if (state != ApiCall::STATE_QUEUED) remove_call_by_id(calls_calling, call->call_id.reqid);
     m_processing = outer_processing;
 }
 
@@ -155,12 +158,12 @@ void InterfaceLinkD::CallSlot::settle(ApiCall& call, WAY way, const std::string&
         reason.swap(answer.reason);
     }
 
-    const std::string resp_text = JSON2STRING(call.resp);
-    PlatLog2(kLogDebug, kLogPlatform, "%llu : call_ret %d %d %s %.100s ", mynet::log_time(), static_cast<int>(call.call_id.reqid),
-             result, reason.c_str(), resp_text.c_str());
+    const std::string resp_head = JSON2STRING_head(call.resp, 100);
+    PlatLog2(kLogDebug, kLogPlatform, "%llu : call_ret %d %d %s %s ", mynet::log_time(), static_cast<int>(call.call_id.reqid),
+             result, reason.c_str(), resp_head.c_str());
     if (result != 0)
-        PlatLog2(kLogInfo, kLogPlatform, "%llu : call_ret %d %d %s %.100s ", mynet::log_time(),
-                 static_cast<int>(call.call_id.reqid), result, reason.c_str(), resp_text.c_str());
+        PlatLog2(kLogInfo, kLogPlatform, "%llu : call_ret %d %d %s %s ", mynet::log_time(),
+                 static_cast<int>(call.call_id.reqid), result, reason.c_str(), resp_head.c_str());
 
     if (call.spt) end_record(call, way, ip, result, reason);
     if (call.onResult) call.onResult(result, reason, call.resp);

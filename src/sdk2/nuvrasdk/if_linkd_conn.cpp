@@ -10,7 +10,6 @@ namespace {
 constexpr int kReceiveBufferSize = 1048576;
 constexpr int kWatchdogPeriodMs = 500;
 
-
 }  // namespace
 
 InterfaceLinkD::ConnInfo::ConnInfo() : in_buf(std::make_shared<mynet::_ByteBuffer>(kReceiveBufferSize)) {}

@@ -1,4 +1,5 @@
 #include "builtin_hosts.h"
+#include "call_answer.h"
 #include "if_linkd.h"
 #include "log.h"
 #include "zlib_helpers.h"
@@ -6,18 +7,6 @@
 namespace {
 
 const char* const kTag = "usr.cb";
-
-
-// The log shows long payloads by their start only; the event gets them whole.
-std::string first100(const std::string& s) { return s.substr(0, 100); }
-
-// A member read as text the way jsoncpp converts scalars; objects and arrays
-// have no text form and read as "".
-std::string member_text(const Json::Value& obj, const char* key) {
-    const Json::Value& v = json_member(obj, key);
-    if (v.isObject() || v.isArray()) return "";
-    return v.asString();
-}
 
 }  // namespace
 
@@ -134,11 +123,12 @@ void InterfaceLinkD::fire_onInviteEndByMyself(std::string channelID, std::string
 void InterfaceLinkD::fire_onInviteMsg(std::string channelID, std::string account, uint32_t uid, std::string extra) {
     PlatLog2(kLogInfo, kLogPlatform, "%llu : %-15s onInviteMsg %s %s %u", mynet::log_time(), kTag, channelID.c_str(),
              account.c_str(), uid);
+    // Scalars read as text; a member that is an object or an array reads as "".
     std::string msgType, msgData;
     Json::Value parsed;
-    if (parse_json(extra, parsed) && parsed.isObject()) {
-        msgType = member_text(parsed, "msgtype");
-        msgData = member_text(parsed, "msgdata");
+    if (parse_json(extra, parsed)) {
+        answer_member_text(parsed, "msgtype", msgType);
+        answer_member_text(parsed, "msgdata", msgData);
     }
     m_callback->onInviteMsg(channelID, account, uid, msgType, msgData, extra);
 }
@@ -161,21 +151,21 @@ void InterfaceLinkD::fire_onMessageSendSuccess(std::string messageID) {
 }
 
 void InterfaceLinkD::fire_onMessageAppReceived(std::string msg) {
-    PlatLog2(kLogInfo, kLogPlatform, "%llu : %-15s onMessageAppReceived %s", mynet::log_time(), kTag, first100(msg).c_str());
+    PlatLog2(kLogInfo, kLogPlatform, "%llu : %-15s onMessageAppReceived %.100s", mynet::log_time(), kTag, msg.c_str());
     m_callback->onMessageAppReceived(msg);
 }
 
 void InterfaceLinkD::fire_onMessageInstantReceive(std::string account, uint32_t uid, std::string msg) {
     if (account == m_account) return;
-    PlatLog2(kLogInfo, kLogPlatform, "%llu : %-15s onMessageInstantReceive %s %u %s", mynet::log_time(), kTag,
-             account.c_str(), uid, first100(msg).c_str());
+    PlatLog2(kLogInfo, kLogPlatform, "%llu : %-15s onMessageInstantReceive %s %u %.100s", mynet::log_time(), kTag,
+             account.c_str(), uid, msg.c_str());
     m_callback->onMessageInstantReceive(account, uid, msg);
 }
 
 void InterfaceLinkD::fire_onMessageChannelReceive(std::string channelID, std::string account, uint32_t uid,
                                                   std::string msg) {
-    PlatLog2(kLogInfo, kLogPlatform, "%llu : %-15s onMessageChannelReceive %s %s %u %s", mynet::log_time(), kTag,
-             channelID.c_str(), account.c_str(), uid, first100(msg).c_str());
+    PlatLog2(kLogInfo, kLogPlatform, "%llu : %-15s onMessageChannelReceive %s %s %u %.100s", mynet::log_time(), kTag,
+             channelID.c_str(), account.c_str(), uid, msg.c_str());
     m_callback->onMessageChannelReceive(channelID, account, uid, msg);
 }
 
@@ -186,14 +176,14 @@ void InterfaceLinkD::fire_onInvokeRet(std::string callID, std::string error, std
 }
 
 void InterfaceLinkD::fire_onUserAttrResult(std::string account, std::string name, std::string value) {
-    PlatLog2(kLogInfo, kLogPlatform, "%llu : %-15s onUserAttrResult %s %s %s", mynet::log_time(), kTag, account.c_str(),
-             name.c_str(), first100(value).c_str());
+    PlatLog2(kLogInfo, kLogPlatform, "%llu : %-15s onUserAttrResult %s %s %.100s", mynet::log_time(), kTag, account.c_str(),
+             name.c_str(), value.c_str());
     m_callback->onUserAttrResult(account, name, value);
 }
 
 void InterfaceLinkD::fire_onUserAttrAllResult(std::string account, std::string value) {
-    PlatLog2(kLogInfo, kLogPlatform, "%llu : %-15s onUserAttrAllResult %s %s", mynet::log_time(), kTag, account.c_str(),
-             first100(value).c_str());
+    PlatLog2(kLogInfo, kLogPlatform, "%llu : %-15s onUserAttrAllResult %s %.100s", mynet::log_time(), kTag, account.c_str(),
+             value.c_str());
     m_callback->onUserAttrAllResult(account, value);
 }
 
@@ -204,8 +194,8 @@ void InterfaceLinkD::fire_onError(std::string name, int ecode, std::string reaso
 }
 
 void InterfaceLinkD::fire_onQueryUserStatusResult(std::string account, std::string value) {
-    PlatLog2(kLogInfo, kLogPlatform, "%llu : %-15s onQueryUserStatusResult %s %s", mynet::log_time(), kTag, account.c_str(),
-             first100(value).c_str());
+    PlatLog2(kLogInfo, kLogPlatform, "%llu : %-15s onQueryUserStatusResult %s %.100s", mynet::log_time(), kTag, account.c_str(),
+             value.c_str());
     m_callback->onQueryUserStatusResult(account, value);
 }
 

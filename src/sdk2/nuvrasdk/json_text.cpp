@@ -7,10 +7,20 @@
 
 namespace {
 
-void write_string(std::string& out, const char* begin, const char* end) {
+// Everything writes into one Text, which stops taking more once it holds
+// `limit` bytes: what it then holds is the head of the whole text.
+struct Text {
+    std::string out;
+    size_t limit;
+
+    bool full() const { return out.size() >= limit; }
+};
+
+void write_string(Text& text, const char* begin, const char* end) {
     static const char kHex[] = "0123456789ABCDEF";
+    std::string& out = text.out;
     out += '"';
-    for (const char* p = begin; p != end; ++p) {
+    for (const char* p = begin; p != end && !text.full(); ++p) {
         const unsigned char c = static_cast<unsigned char>(*p);
         switch (c) {
         case '"': out += "\\\""; break;
@@ -35,7 +45,9 @@ void write_string(std::string& out, const char* begin, const char* end) {
 
 // Numbers go through the same jsoncpp formatting FastWriter uses, so only
 // the string escaping and the layout are ours.
-void write_value(std::string& out, const Json::Value& v) {
+void write_value(Text& text, const Json::Value& v) {
+    if (text.full()) return;
+    std::string& out = text.out;
     switch (v.type()) {
     case Json::nullValue: out += "null"; break;
     case Json::intValue: out += Json::valueToString(v.asLargestInt()); break;
@@ -46,7 +58,7 @@ void write_value(std::string& out, const Json::Value& v) {
         const char* begin = nullptr;
         const char* end = nullptr;
         if (v.getString(&begin, &end)) {
-            write_string(out, begin, end);
+            write_string(text, begin, end);
         } else {
             out += "\"\"";
         }
@@ -54,9 +66,9 @@ void write_value(std::string& out, const Json::Value& v) {
     }
     case Json::arrayValue: {
         out += '[';
-        for (Json::ArrayIndex i = 0; i < v.size(); ++i) {
+        for (Json::ArrayIndex i = 0; i < v.size() && !text.full(); ++i) {
             if (i > 0) out += ',';
-            write_value(out, v[i]);
+            write_value(text, v[i]);
         }
         out += ']';
         break;
@@ -65,13 +77,13 @@ void write_value(std::string& out, const Json::Value& v) {
         // The object map orders its keys by unsigned bytes, shorter first
         // on a common prefix: exactly the order the text needs.
         out += '{';
-        for (auto it = v.begin(); it != v.end(); ++it) {
+        for (auto it = v.begin(); it != v.end() && !text.full(); ++it) {
             if (it != v.begin()) out += ',';
             const char* key_end = nullptr;
             const char* key = it.memberName(&key_end);
-            write_string(out, key, key_end);
+            write_string(text, key, key_end);
             out += ':';
-            write_value(out, *it);
+            write_value(text, *it);
         }
         out += '}';
         break;
@@ -123,9 +135,16 @@ bool nests_too_deep(const std::string& text) {
 }  // namespace
 
 std::string JSON2STRING(const Json::Value& v) {
-    std::string out;
-    write_value(out, v);
-    return out;
+    Text text{std::string(), std::string::npos};
+    write_value(text, v);
+    return std::move(text.out);
+}
+
+std::string JSON2STRING_head(const Json::Value& v, size_t max) {
+    Text text{std::string(), max};
+    write_value(text, v);
+    if (text.out.size() > max) text.out.resize(max);
+    return std::move(text.out);
 }
 
 bool parse_json(const std::string& text, Json::Value& out) {
@@ -133,7 +152,8 @@ bool parse_json(const std::string& text, Json::Value& out) {
     if (nests_too_deep(text)) return false;
     Json::Reader reader;
     Json::Value parsed;
-    if (!reader.parse(text, parsed, false)) return false;
+    // The range form: the string form copies the whole text first.
+    if (!reader.parse(text.data(), text.data() + text.size(), parsed, false)) return false;
     out.swap(parsed);
     return true;
 }

@@ -2,6 +2,7 @@
 
 #include <json/value.h>
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -13,6 +14,9 @@
 // exactly as Json::FastWriter writes them (NaN as null, infinities as
 // 1e+9999 and -1e+9999).
 std::string JSON2STRING(const Json::Value& v);
+// The first max bytes of JSON2STRING(v), without writing the rest: for log
+// lines that show only the start of a large value.
+std::string JSON2STRING_head(const Json::Value& v, size_t max);
 
 // Reads the first JSON value of text the way Json::Reader::parse does:
 // comments allowed, any top-level value, whatever follows the first value

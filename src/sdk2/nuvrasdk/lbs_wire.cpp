@@ -18,7 +18,6 @@ namespace {
 constexpr int kMaxInflated = 1 << 20;
 constexpr unsigned kMaxPort = 65535;
 
-
 bool starts_with(const std::string& s, const char* prefix) { return s.compare(0, std::strlen(prefix), prefix) == 0; }
 
 // [host string, port] with the port a whole number of a port's range.

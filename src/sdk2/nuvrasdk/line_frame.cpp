@@ -68,8 +68,15 @@ struct FrameCutter {
                 break;
             }
             if (flags & kLineFlagCompressed) {
+                // A refused body has cost its inflation too: once the budget
+                // is spent, nothing more of this cut is inflated.
+                if (inflate_left == 0) {
+                    result = undecodable(length);
+                    break;
+                }
                 std::string inflated = zlib_uncompress(std::string(body, body_size), static_cast<int>(kLineInflateMax));
                 if (inflated.size() > inflate_left) {
+                    inflate_left = 0;
                     result = undecodable(length);
                     break;
                 }

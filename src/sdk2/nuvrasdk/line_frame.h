@@ -19,7 +19,8 @@ constexpr size_t kLineInflateMax = 1048576;
 
 // The server decides how deep batches nest and how much its bodies inflate
 // to, so both are capped: a batch inside this many batches, or a body that
-// would inflate past the budget of one cut, is an undecodable frame.
+// would inflate past the budget of one cut, is an undecodable frame, and so
+// is every compressed body after it in that cut, inside batches too.
 constexpr int kLineBatchDepthMax = 8;
 constexpr size_t kLineInflateBudget = 8 * kLineInflateMax;
 

@@ -20,7 +20,6 @@ constexpr int kSendRunTimeoutMs = 5000;
 constexpr int kResolveTimeoutMs = 6000;
 constexpr int kAckMaxSize = 2048;
 
-
 }  // namespace
 
 void Reporter2::T::phase(std::string phase, const Json::Value& value) {

@@ -10,7 +10,6 @@ namespace {
 
 constexpr int kProxyReleaseMs = 10000;
 
-
 // Resends of an unanswered job: the send count it needs and the time after
 // which it goes out; the slow profile skips every other one.
 struct Resend {

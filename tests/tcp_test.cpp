@@ -45,22 +45,28 @@ int closed_port(int family) {
     return port;
 }
 
+// A socket listening on 127.0.0.1 at an ephemeral port, which `a` receives.
+int listen_on_loopback(int backlog, sockaddr_in& a) {
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof(a);
+    bind(fd, reinterpret_cast<sockaddr*>(&a), len);
+    listen(fd, backlog);
+    getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+    return fd;
+}
+
 // A listener whose accept queue (backlog 0) is filled by one connection, so
 // that a further connect stays pending.
 class FullListener {
 public:
     FullListener() {
-        m_listen = socket(AF_INET, SOCK_STREAM, 0);
         sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t len = sizeof(a);
-        bind(m_listen, reinterpret_cast<sockaddr*>(&a), len);
-        listen(m_listen, 0);
-        getsockname(m_listen, reinterpret_cast<sockaddr*>(&a), &len);
+        m_listen = listen_on_loopback(0, a);
         m_port = ntohs(a.sin_port);
         m_filler = socket(AF_INET, SOCK_STREAM, 0);
-        connect(m_filler, reinterpret_cast<sockaddr*>(&a), len);
+        connect(m_filler, reinterpret_cast<sockaddr*>(&a), sizeof(a));
     }
     ~FullListener() {
         close(m_filler);
@@ -78,14 +84,8 @@ private:
 class RawPeer {
 public:
     RawPeer() {
-        m_listen = socket(AF_INET, SOCK_STREAM, 0);
         sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t len = sizeof(a);
-        bind(m_listen, reinterpret_cast<sockaddr*>(&a), len);
-        listen(m_listen, 4);
-        getsockname(m_listen, reinterpret_cast<sockaddr*>(&a), &len);
+        m_listen = listen_on_loopback(4, a);
         m_port = ntohs(a.sin_port);
     }
     ~RawPeer() {

@@ -11,6 +11,7 @@ std::atomic<bool> g_loop_is_started{false};
 namespace {
 
 std::atomic<int64_t> g_clock_offset_ms{0};
+std::atomic<int64_t> g_mono_offset_ms{0};
 
 // Handles may be registered with a running loop only on its own thread, so
 // queues built on other threads are handed to the network thread here. The
@@ -96,9 +97,20 @@ uint32_t getTickCount() { return static_cast<uint32_t>(get_time_in_ms()); }
 
 uint64_t elapsed_ms(uint64_t since, uint64_t now) { return now > since ? now - since : 0; }
 
+uint64_t mono_time_ms() {
+    auto now = std::chrono::steady_clock::now().time_since_epoch();
+    auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(now).count();
+    return static_cast<uint64_t>(ms + g_mono_offset_ms.load(std::memory_order_relaxed));
+}
+
 uint64_t elapsed_ms(uint64_t since) { return elapsed_ms(since, get_time_in_ms()); }
 
-void test_clock_advance(int64_t ms) { g_clock_offset_ms.fetch_add(ms); }
+void test_clock_advance(int64_t ms) {
+    g_clock_offset_ms.fetch_add(ms);
+    if (ms > 0) g_mono_offset_ms.fetch_add(ms);
+}
+
+void test_wall_clock_step(int64_t ms) { g_clock_offset_ms.fetch_add(ms); }
 
 void do_later(int time_in_ms, OnDoLater f) {
     auto timer = std::make_shared<Timer>();

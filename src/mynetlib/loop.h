@@ -19,18 +19,26 @@ void init();
 // the loop is already started.
 void start();
 
-// Wall-clock milliseconds since 1970, plus the test clock offset.
+// Two clocks. The wall clock (get_time_in_ms) is for what is written or
+// sent: log stamps, telemetry times, generated ids. Every time-out, period
+// and age is measured on the monotonic clock (mono_time_ms), so a step of the
+// system clock in either direction changes none of them. Both carry a test
+// offset: test_clock_advance moves both together (fast tests of long
+// time-outs), test_wall_clock_step moves only the wall clock.
 uint64_t get_time_in_ms();
 uint32_t get_time_in_s();
 uint32_t getTickCount();
-// Milliseconds from `since` to `now`; a clock that stepped back counts as 0.
+uint64_t mono_time_ms();
+// Milliseconds from `since` to `now`; 0 if `since` lies ahead.
 uint64_t elapsed_ms(uint64_t since, uint64_t now);
 uint64_t elapsed_ms(uint64_t since);
 // The clock as the "%llu" that starts every log line.
 inline unsigned long long log_time() { return static_cast<unsigned long long>(get_time_in_ms()); }
 
-// Test seam: moves get_time_in_ms() forward (or back) by ms.
+// Test seams: test_clock_advance moves both clocks forward by ms;
+// test_wall_clock_step moves only the wall clock (either direction).
 void test_clock_advance(int64_t ms);
+void test_wall_clock_step(int64_t ms);
 
 using OnDoLater = std::function<void()>;
 

@@ -135,6 +135,12 @@ void Async::run(const OnRun& f) {
     if (registered) uv_async_send(&async->req);
 }
 
+void Async::run(OnRun&& f) {
+    std::lock_guard<std::mutex> lock(async_queue_mtx);
+    async_queue.push_back(std::move(f));
+    if (registered) uv_async_send(&async->req);
+}
+
 void Async::run() {
     std::lock_guard<std::mutex> lock(async_queue_mtx);
     if (registered) uv_async_send(&async->req);

@@ -61,6 +61,8 @@ public:
     Async& operator=(const Async&) = delete;
 
     void run(const OnRun& f);
+    // Takes f over instead of copying it and everything it captured.
+    void run(OnRun&& f);
     void run();
     void stop();
     void start();

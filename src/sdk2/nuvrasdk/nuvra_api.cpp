@@ -1,0 +1,196 @@
+#include "nuvra_api.h"
+
+#include <chrono>
+#include <cstdlib>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+#include "callback_context.h"
+#include "if_linkd.h"
+#include "log.h"
+#include "net_util.h"
+#include "sdk_version.h"
+
+namespace nuvra_sdk {
+
+namespace {
+
+std::atomic<bool> nolog{false};
+std::thread* threadObj = nullptr;
+bool threadCreated = false;
+std::mutex mtx;
+std::mutex mtx_thread;
+std::atomic<NuvraAPI*> api{nullptr};
+bool created = false;
+constexpr int pool_max = 500;
+int pool_size = 0;
+NuvraAPI* pool[pool_max];
+
+// In place before any line can be written, so "nolog" holds from the first.
+const bool sink_installed = (SetLogSink2(nuvra_cb_log), true);
+
+}  // namespace
+
+NuvraAPI::NuvraAPI() : async(new mynet::Async()), dummy_callback(new ICallBack()) {
+    post([this] { build_engine(); });
+}
+
+void NuvraAPI::build_engine() {
+    if (m_intf) return;
+    mark_network_thread();
+    m_intf = new InterfaceLinkD(dummy_callback, async);
+    m_intf->m_callback = dummy_callback;
+    inited.store(true);
+}
+
+void NuvraAPI::wait_ready() {
+    if (inited.load()) return;
+    if (on_network_thread()) {
+        build_engine();
+        return;
+    }
+    while (!inited.load()) std::this_thread::yield();
+}
+
+void NuvraAPI::post(std::function<void()> step) { async->run(std::move(step)); }
+
+void NuvraAPI::post_install(ICallBack* next, ICallBack* only_replacing, std::function<void()> after) {
+    ICallBack* object = next ? next : dummy_callback;
+    post([this, object, only_replacing, after = std::move(after)] {
+        if (!only_replacing || m_user_callback.load() == only_replacing) {
+            m_user_callback.store(object);
+            m_intf->m_callback = object;
+        }
+        if (after) after();
+    });
+}
+
+void NuvraAPI::callbackSet(ICallBack* handler) {
+    // Inside an event the installation can only run after it returns.
+    if (!may_wait_for_network()) {
+        post_install(handler, nullptr, nullptr);
+        return;
+    }
+    auto installed = std::make_shared<std::atomic<bool>>(false);
+    post_install(handler, nullptr, [installed] { installed->store(true); });
+    while (!installed->load()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+}
+
+ICallBack* NuvraAPI::callbackGet() { return m_user_callback.load(); }
+
+void NuvraAPI::start() {
+    // The network thread is already running its loop; it must not park here.
+    if (on_network_thread()) return;
+    threadEntry(false);
+}
+
+void NuvraAPI::stop() {
+    PlatLog2(kLogInfo, kLogPlatform, "%llu : todo %s : %d \n", mynet::log_time(), mynet::source_file_name(__FILE__),
+             351);
+}
+
+bool NuvraAPI::isOnline() { return m_intf->user_isonline(); }
+
+int NuvraAPI::getStatus() { return m_intf->user_getStatus(); }
+
+int NuvraAPI::getSdkVersion() { return NUVRA_SDK_VERSION; }
+
+void NuvraAPI::dbg(std::string a, std::string b) {
+    if (a == "nolog") {
+        nolog.store(b == "true");
+        return;
+    }
+    post([this, a = std::move(a), b = std::move(b)] { m_intf->user_dbg(a, b); });
+}
+
+void NuvraAPI::destroy() {
+    post([this] { isDestroy.store(true); });
+}
+
+void NuvraAPI::checkThread() {
+    {
+        std::lock_guard<std::mutex> lock(mtx_thread);
+        if (threadCreated) return;
+        threadCreated = true;
+    }
+    mynet::init();
+    threadObj = new std::thread(threadEntry, true);
+}
+
+void NuvraAPI::threadEntry(bool force) {
+    bool run_loop = false;
+    {
+        std::lock_guard<std::mutex> lock(mtx_thread);
+        if (!threadCreated || force) {
+            threadCreated = true;
+            run_loop = true;
+        }
+    }
+    if (run_loop) {
+        mynet::start();
+        return;
+    }
+    for (;;) std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+}
+
+INuvraAPI* getNuvraSDKInstance() {
+    NuvraAPI::checkThread();
+    NuvraAPI* inst = nullptr;
+    {
+        std::lock_guard<std::mutex> lock(mtx);
+        if (!created) {
+            created = true;
+            PlatLog2(kLogInfo, kLogPlatform, "%llu : new NuvraAPI, version: %s", mynet::log_time(),
+                     NUVRA_SDK_VERSION_TEXT);
+            api.store(new NuvraAPI());
+        }
+        inst = api.load();
+    }
+    // Outside the lock: a handler on the network thread may be asking too.
+    inst->wait_ready();
+    return inst;
+}
+
+INuvraAPI* createNuvraSDKInstance() {
+    NuvraAPI::checkThread();
+    NuvraAPI* inst = nullptr;
+    {
+        std::lock_guard<std::mutex> lock(mtx);
+        if (pool_size < pool_max) {
+            inst = new NuvraAPI();
+            pool[pool_size++] = inst;
+        } else {
+            for (int i = 0; i < pool_size; ++i) {
+                if (pool[i]->isDestroy.load()) {
+                    pool[i]->isDestroy.store(false);
+                    inst = pool[i];
+                    break;
+                }
+            }
+        }
+    }
+    if (inst) inst->wait_ready();
+    return inst;
+}
+
+void* getInstanceCookie(INuvraAPI* inst, Binding binding) {
+    auto* self = static_cast<NuvraAPI*>(inst);
+    return binding == Binding::Cpp ? self->cookie.load() : self->cookie_c.load();
+}
+
+void setInstanceCookie(INuvraAPI* inst, Binding binding, void* cookie) {
+    auto* self = static_cast<NuvraAPI*>(inst);
+    (binding == Binding::Cpp ? self->cookie : self->cookie_c).store(cookie);
+}
+
+bool nuvra_cb_log(const char* log) {
+    LogDelivery delivery;
+    NuvraAPI* inst = api.load();
+    ICallBack* object = inst ? inst->m_user_callback.load() : nullptr;
+    if (!object) return nolog.load();
+    object->onLog(log);
+    return true;
+}
+
+}  // namespace nuvra_sdk

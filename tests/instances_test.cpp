@@ -1,0 +1,395 @@
+// Each test runs in a process of its own, as ctest runs them: the pool, the
+// process-wide instance and the log sink belong to the process.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdio>
+#include <functional>
+#include <chrono>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "log.h"
+#include "nuvra_api.h"
+#include "nuvra_api_cpp.h"
+#include "nuvra_sig.h"
+#include "support/binding_recorders.h"
+#include "support/recording_callback.h"
+
+namespace {
+
+using nuvra_test::RecordingCallBack;
+
+// Lines a recorder's onLog received that contain text.
+size_t lines_with(const nuvra_test::AppEvents& app, const std::string& text) {
+    size_t n = 0;
+    for (const std::string& e : app.named("onLog"))
+        if (e.find(text) != std::string::npos) ++n;
+    return n;
+}
+
+size_t lines_with(const RecordingCallBack& cb, const std::string& text) {
+    size_t n = 0;
+    for (const std::string& e : cb.named("onLog"))
+        if (e.find(text) != std::string::npos) ++n;
+    return n;
+}
+
+// What a caller-thread log line leaves on standard output.
+std::string printed_by(const char* marker) {
+    testing::internal::CaptureStdout();
+    PlatLog2(kLogInfo, kLogPlatform, "%s", marker);
+    return testing::internal::GetCapturedStdout();
+}
+
+// Returns once everything posted to the wrapper's instance before has run, by
+// installing again what the wrapper installed.
+void settle(nuvra_sdk_cpp::INuvraAPI* wrapper) { wrapper->callbackSet(wrapper->callbackGet()); }
+
+TEST(InstancePool, HandsOutFiveHundredThenReusesDestroyedOnesLowestFirst) {
+    std::vector<nuvra_sdk_cpp::INuvraAPI*> made;
+    for (int i = 0; i < 500; ++i) made.push_back(createNuvraSDKInstanceCPP());
+    EXPECT_EQ(std::set<nuvra_sdk_cpp::INuvraAPI*>(made.begin(), made.end()).size(), 500u);
+    EXPECT_EQ(std::count(made.begin(), made.end(), nullptr), 0);
+    EXPECT_EQ(createNuvraSDKInstanceCPP(), nullptr);
+    EXPECT_EQ(createNuvraSDKInstanceC(), nullptr);
+
+    nuvra_test::RecordingAppCallBack h3;
+    made[3]->callbackSet(&h3);
+    made[7]->destroy();
+    made[3]->destroy();
+    settle(made[7]);
+    settle(made[3]);
+
+    // The lowest destroyed entry first, with the wrapper and the object it had.
+    nuvra_sdk_cpp::INuvraAPI* again = createNuvraSDKInstanceCPP();
+    EXPECT_EQ(again, made[3]);
+    EXPECT_EQ(again->callbackGet(), &h3);
+    // Entry 7 was handed out by the C++ binding; the C binding makes its own table.
+    INuvraAPIC* table = createNuvraSDKInstanceC();
+    ASSERT_NE(table, nullptr);
+    EXPECT_EQ(table->api, static_cast<nuvra_sdk_cpp::NuvraAPI*>(made[7])->api);
+    EXPECT_EQ(table->callbackGet(table), nullptr);
+    EXPECT_EQ(createNuvraSDKInstanceCPP(), nullptr);
+    table->release(table);
+}
+
+TEST(InstancePool, MakesNewInstancesWhileNotFullEvenWithOneDestroyed) {
+    std::vector<nuvra_sdk::INuvraAPI*> made;
+    for (int i = 0; i < 10; ++i) made.push_back(nuvra_sdk::createNuvraSDKInstance());
+    made[4]->destroy();
+    made[4]->callbackSet(nullptr);
+    nuvra_sdk::INuvraAPI* next = nuvra_sdk::createNuvraSDKInstance();
+    EXPECT_EQ(std::count(made.begin(), made.end(), next), 0);
+    EXPECT_EQ(nuvra_sdk::getInstanceCookie(next, nuvra_sdk::Binding::Cpp), nullptr);
+    EXPECT_EQ(nuvra_sdk::getInstanceCookie(next, nuvra_sdk::Binding::C), nullptr);
+}
+
+TEST(ProcessInstance, EveryGetReturnsTheSameWrapperAndTheVersionIsLoggedOnce) {
+    testing::internal::CaptureStdout();
+    INuvraAPIC* table = getNuvraSDKInstanceC();
+    nuvra_sdk_cpp::INuvraAPI* wrapper = getNuvraSDKInstanceCPP();
+    std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(getNuvraSDKInstanceC(), table);
+    EXPECT_EQ(getNuvraSDKInstanceCPP(), wrapper);
+    EXPECT_EQ(table->api, static_cast<nuvra_sdk_cpp::NuvraAPI*>(wrapper)->api);
+    size_t first = out.find(" : new NuvraAPI, version: 1.3.3.1_c2fb16d\n");
+    EXPECT_NE(first, std::string::npos) << out;
+    EXPECT_EQ(out.find("new NuvraAPI", first + 4), std::string::npos) << out;
+}
+
+TEST(LogSink, RoutesEachLineByWhatTheProcessInstanceHasInstalled) {
+    EXPECT_NE(printed_by("before any instance").find("before any instance"), std::string::npos);
+    nuvra_sdk::INuvraAPI* inst = nuvra_sdk::getNuvraSDKInstance();
+    nuvra_sdk::INuvraAPI* pooled = nuvra_sdk::createNuvraSDKInstance();
+
+    inst->dbg("nolog", "true");
+    EXPECT_EQ(printed_by("while nolog"), "");
+    pooled->dbg("nolog", "TRUE");
+    EXPECT_NE(printed_by("nolog off").find("nolog off"), std::string::npos);
+
+    RecordingCallBack h;
+    RecordingCallBack pooled_h;
+    inst->callbackSet(&h);
+    pooled->callbackSet(&pooled_h);
+    EXPECT_EQ(printed_by("to the object"), "");
+    EXPECT_EQ(lines_with(h, "to the object"), 1u);
+    EXPECT_EQ(lines_with(pooled_h, "to the object"), 0u);
+
+    inst->callbackSet(nullptr);
+    EXPECT_EQ(printed_by("to nobody"), "");
+    EXPECT_EQ(lines_with(h, "to nobody"), 0u);
+    // "nolog" off changes nothing once the empty defaults are installed.
+    inst->dbg("nolog", "false");
+    EXPECT_EQ(printed_by("still nobody"), "");
+}
+
+TEST(Facade, GettersBeforeAnyLogin) {
+    nuvra_sdk::INuvraAPI* inst = nuvra_sdk::createNuvraSDKInstance();
+    EXPECT_EQ(inst->callbackGet(), nullptr);
+    EXPECT_EQ(inst->getSdkVersion(), 1010303001);
+    EXPECT_FALSE(inst->isOnline());
+    EXPECT_EQ(inst->getStatus(), 0);
+
+    RecordingCallBack h;
+    inst->callbackSet(&h);
+    EXPECT_EQ(inst->callbackGet(), &h);
+    inst->callbackSet(nullptr);
+    EXPECT_NE(inst->callbackGet(), nullptr);
+    EXPECT_NE(inst->callbackGet(), &h);
+}
+
+TEST(Facade, CallbackSetReturnsOnceInstalledBehindEarlierSteps) {
+    nuvra_sdk::INuvraAPI* inst = nuvra_sdk::getNuvraSDKInstance();
+    RecordingCallBack first;
+    RecordingCallBack second;
+    inst->callbackSet(&first);
+    // Posted before the change: its line goes to the object installed then.
+    inst->dbg("posted_before", "1");
+    inst->callbackSet(&second);
+    EXPECT_EQ(lines_with(first, "posted_before"), 1u);
+    EXPECT_EQ(lines_with(second, "posted_before"), 0u);
+    // Installed on return: the very next line of this thread reaches it.
+    PlatLog2(kLogInfo, kLogPlatform, "right after");
+    EXPECT_EQ(lines_with(second, "right after"), 1u);
+    EXPECT_EQ(lines_with(first, "right after"), 0u);
+}
+
+TEST(Facade, ConnTimeoutIsKeptWithinTwentyAndOneHundredTwenty) {
+    const std::pair<const char*, const char*> cases[] = {
+        {"5", "20"},
+        {"500", "120"},
+        {"60", "60"},
+        {"abc", "20"},
+        {"30abc", "30abc"},
+        {"  45", "  45"},
+        {"+90", "+90"},
+        {"-5", "20"},
+        {"20", "20"},
+        {"120", "120"},
+        {"121", "120"},
+        {"99999999999999999999999", "120"},
+        {"4294967336", "120"},
+        {"-99999999999999999999999", "20"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(nuvra_sdk::conn_timeout_value(c.first), c.second) << c.first;
+}
+
+TEST(Facade, StopWritesOneLineAndStartNeverReturns) {
+    nuvra_sdk::INuvraAPI* inst = nuvra_sdk::getNuvraSDKInstance();
+    RecordingCallBack h;
+    inst->callbackSet(&h);
+    inst->stop();
+    std::vector<std::string> lines = h.named("onLog");
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_NE(lines[0].find(" : todo nuvra_api.cpp : 351 \n"), std::string::npos) << lines[0];
+
+    std::atomic<bool> returned{false};
+    std::thread([&] {
+        inst->start();
+        returned = true;
+    }).detach();
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_FALSE(returned.load());
+    // The instance still serves its callers while a thread sits in start.
+    inst->callbackSet(&h);
+}
+
+// Runs `act` once, from inside the onLog of the first line that contains
+// `trigger`.
+class ActOnLine : public RecordingCallBack {
+public:
+    ActOnLine(std::string trigger, std::function<void()> act) : m_trigger(std::move(trigger)), m_act(std::move(act)) {}
+    void onLog(std::string txt) override {
+        RecordingCallBack::onLog(txt);
+        if (txt.find(m_trigger) == std::string::npos || m_done.exchange(true)) return;
+        m_act();
+        m_acted = true;
+    }
+    bool acted() const { return m_acted.load(); }
+
+private:
+    std::string m_trigger;
+    std::function<void()> m_act;
+    std::atomic<bool> m_done{false};
+    std::atomic<bool> m_acted{false};
+};
+
+bool wait_until(const std::function<bool()>& pred) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (!pred()) {
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+}
+
+TEST(FromInsideAnEvent, NetworkThreadCallsNeverWaitForThemselves) {
+    nuvra_sdk::INuvraAPI* inst = nuvra_sdk::getNuvraSDKInstance();
+    RecordingCallBack next;
+    nuvra_sdk_cpp::INuvraAPI* made = nullptr;
+    INuvraAPIC* made_c = nullptr;
+    ActOnLine h("network_trigger", [&] {
+        inst->start();
+        made = createNuvraSDKInstanceCPP();
+        made_c = createNuvraSDKInstanceC();
+        inst->callbackSet(&next);
+    });
+    inst->callbackSet(&h);
+    inst->dbg("network_trigger", "1");
+    ASSERT_TRUE(wait_until([&] { return h.acted(); }));
+    EXPECT_NE(made, nullptr);
+    ASSERT_NE(made_c, nullptr);
+    EXPECT_EQ(made_c->getSdkVersion(made_c), 1010303001);
+    EXPECT_TRUE(wait_until([&] { return inst->callbackGet() == &next; }));
+    made_c->release(made_c);
+}
+
+TEST(FromInsideAnEvent, CallerThreadLogLineMayReplaceItsOwnObject) {
+    nuvra_sdk::INuvraAPI* inst = nuvra_sdk::getNuvraSDKInstance();
+    RecordingCallBack next;
+    ActOnLine h("caller_trigger", [&] { inst->callbackSet(&next); });
+    inst->callbackSet(&h);
+    PlatLog2(kLogInfo, kLogPlatform, "caller_trigger");
+    EXPECT_TRUE(h.acted());
+    ASSERT_TRUE(wait_until([&] { return inst->callbackGet() == &next; }));
+    PlatLog2(kLogInfo, kLogPlatform, "after the change");
+    EXPECT_EQ(lines_with(next, "after the change"), 1u);
+}
+
+TEST(FromInsideAnEvent, BindingsReplaceAndReleaseFromInsideTheirOwnLogLine) {
+    nuvra_sdk_cpp::INuvraAPI* wrapper = getNuvraSDKInstanceCPP();
+    nuvra_test::RecordingAppCallBack second;
+    struct Replacing : nuvra_test::RecordingAppCallBack {
+        nuvra_sdk_cpp::INuvraAPI* wrapper;
+        nuvra_sdk_cpp::ICallBack* next;
+        std::atomic<bool> done{false};
+        void onLog(const char* txt, size_t n) override {
+            RecordingAppCallBack::onLog(txt, n);
+            if (std::string(txt, n).find("cpp_trigger") != std::string::npos && !done.exchange(true))
+                wrapper->callbackSet(next);
+        }
+    } first;
+    first.wrapper = wrapper;
+    first.next = &second;
+    wrapper->callbackSet(&first);
+    wrapper->dbg("cpp_trigger", 11, "1", 1);
+    ASSERT_TRUE(wait_until([&] { return first.done.load(); }));
+    settle(wrapper);
+    EXPECT_EQ(wrapper->callbackGet(), &second);
+    wrapper->dbg("after_cpp", 9, "1", 1);
+    ASSERT_TRUE(second.wait_for("onLog|", 5000));
+    settle(wrapper);
+    EXPECT_EQ(lines_with(second, "after_cpp"), 1u);
+    EXPECT_EQ(lines_with(first, "after_cpp"), 0u);
+
+    // The C table, released from inside a line delivered to its structure.
+    static INuvraAPIC* table;
+    static std::atomic<int> after_release;
+    static std::atomic<bool> released;
+    table = getNuvraSDKInstanceC();
+    nuvra_test::RecordingAppCallBackC app;
+    app.slot.cb.onLog = [](ICallBackC*, const char* txt, size_t n) {
+        if (released.load()) ++after_release;
+        if (std::string(txt, n).find("c_trigger") != std::string::npos && !released.exchange(true))
+            table->release(table);
+    };
+    table->callbackSet(table, app.c());
+    table->dbg(table, "c_trigger", 9, "1", 1);
+    ASSERT_TRUE(wait_until([&] { return released.load(); }));
+    settle(wrapper);
+    wrapper->dbg("after_c", 7, "1", 1);
+    settle(wrapper);
+    EXPECT_EQ(after_release.load(), 0);
+    // A fresh table, not the one that was freed.
+    INuvraAPIC* fresh = getNuvraSDKInstanceC();
+    EXPECT_EQ(fresh->callbackGet(fresh), nullptr);
+}
+
+TEST(FromInsideAnEvent, ReleaseWaitsForALineStillRunningInTheStructure) {
+    static std::atomic<int> inside;
+    static std::atomic<bool> released;
+    static std::atomic<int> touched_after;
+    INuvraAPIC* table = getNuvraSDKInstanceC();
+    nuvra_test::RecordingAppCallBackC app;
+    app.slot.cb.onLog = [](ICallBackC*, const char*, size_t) {
+        ++inside;
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        if (released.load()) ++touched_after;
+        --inside;
+    };
+    table->callbackSet(table, app.c());
+    std::atomic<bool> stop{false};
+    std::vector<std::thread> loggers;
+    for (int i = 0; i < 4; ++i)
+        loggers.emplace_back([&] {
+            while (!stop.load()) PlatLog2(kLogInfo, kLogPlatform, "busy");
+        });
+    ASSERT_TRUE(wait_until([&] { return inside.load() > 0; }));
+    table->release(table);
+    released = true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    stop = true;
+    for (std::thread& t : loggers) t.join();
+    EXPECT_EQ(touched_after.load(), 0);
+}
+
+TEST(BindingCallbackSet, ReplacingTheObjectLeavesNoGapForConcurrentLines) {
+    constexpr int kLoggers = 4;
+    nuvra_sdk_cpp::INuvraAPI* wrapper = getNuvraSDKInstanceCPP();
+    nuvra_test::RecordingAppCallBack h;
+    std::atomic<bool> installed{false};
+    std::atomic<bool> stop{false};
+    // Lines each logger wrote once the first callbackSet had returned.
+    std::vector<size_t> written_after(kLoggers, 0);
+    std::vector<std::thread> loggers;
+    for (int t = 0; t < kLoggers; ++t)
+        loggers.emplace_back([&, t] {
+            while (!stop.load()) {
+                bool after = installed.load();
+                PlatLog2(kLogInfo, kLogPlatform, "gap %d %d", t, after ? 1 : 0);
+                if (after) ++written_after[t];
+            }
+        });
+    wrapper->callbackSet(&h);
+    installed = true;
+    // Each change makes a new adapter and frees the one it replaced.
+    for (int i = 0; i < 20; ++i) wrapper->callbackSet(&h);
+    stop = true;
+    for (std::thread& t : loggers) t.join();
+    for (int t = 0; t < kLoggers; ++t)
+        EXPECT_EQ(lines_with(h, "gap " + std::to_string(t) + " 1"), written_after[t]) << "logger " << t;
+    EXPECT_EQ(h.unterminated(), 0);
+}
+
+TEST(Threads, EightThreadsUseTheFourExportsAndLogAtOnce) {
+    constexpr int kThreads = 8;
+    nuvra_test::RecordingAppCallBack h;
+    std::vector<nuvra_sdk_cpp::INuvraAPI*> wrappers(kThreads), made(kThreads);
+    std::vector<INuvraAPIC*> tables(kThreads), made_c(kThreads);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t)
+        threads.emplace_back([&, t] {
+            for (int i = 0; i < 50; ++i) PlatLog2(kLogInfo, kLogPlatform, "thread %d line %d", t, i);
+            wrappers[t] = getNuvraSDKInstanceCPP();
+            tables[t] = getNuvraSDKInstanceC();
+            made[t] = createNuvraSDKInstanceCPP();
+            made_c[t] = createNuvraSDKInstanceC();
+            if (t == 0) wrappers[t]->callbackSet(&h);
+            for (int i = 50; i < 100; ++i) PlatLog2(kLogInfo, kLogPlatform, "thread %d line %d", t, i);
+            made[t]->dbg("from_thread", 11, "x", 1);
+        });
+    for (std::thread& t : threads) t.join();
+    for (int t = 1; t < kThreads; ++t) {
+        EXPECT_EQ(wrappers[t], wrappers[0]);
+        EXPECT_EQ(tables[t], tables[0]);
+    }
+    EXPECT_EQ(std::set<nuvra_sdk_cpp::INuvraAPI*>(made.begin(), made.end()).size(), size_t(kThreads));
+    EXPECT_EQ(std::set<INuvraAPIC*>(made_c.begin(), made_c.end()).size(), size_t(kThreads));
+    for (INuvraAPIC* table : made_c) table->release(table);
+}
+
+}  // namespace

@@ -47,6 +47,9 @@ std::string printed_by(const char* marker) {
 
 // Returns once everything posted to the wrapper's instance before has run, by
 // installing again what the wrapper installed.
+//
+// Objects installed on an instance outlive their installation: each test
+// installs the empty defaults before its objects go out of scope.
 void settle(nuvra_sdk_cpp::INuvraAPI* wrapper) { wrapper->callbackSet(wrapper->callbackGet()); }
 
 TEST(InstancePool, HandsOutFiveHundredThenReusesDestroyedOnesLowestFirst) {
@@ -156,6 +159,7 @@ TEST(Facade, CallbackSetReturnsOnceInstalledBehindEarlierSteps) {
     PlatLog2(kLogInfo, kLogPlatform, "right after");
     EXPECT_EQ(lines_with(second, "right after"), 1u);
     EXPECT_EQ(lines_with(first, "right after"), 0u);
+    inst->callbackSet(nullptr);
 }
 
 TEST(Facade, ConnTimeoutIsKeptWithinTwentyAndOneHundredTwenty) {
@@ -196,6 +200,7 @@ TEST(Facade, StopWritesOneLineAndStartNeverReturns) {
     EXPECT_FALSE(returned.load());
     // The instance still serves its callers while a thread sits in start.
     inst->callbackSet(&h);
+    inst->callbackSet(nullptr);
 }
 
 // Runs `act` once, from inside the onLog of the first line that contains
@@ -245,6 +250,7 @@ TEST(FromInsideAnEvent, NetworkThreadCallsNeverWaitForThemselves) {
     ASSERT_NE(made_c, nullptr);
     EXPECT_EQ(made_c->getSdkVersion(made_c), 1010303001);
     EXPECT_TRUE(wait_until([&] { return inst->callbackGet() == &next; }));
+    inst->callbackSet(nullptr);
     made_c->release(made_c);
 }
 
@@ -258,6 +264,7 @@ TEST(FromInsideAnEvent, CallerThreadLogLineMayReplaceItsOwnObject) {
     ASSERT_TRUE(wait_until([&] { return inst->callbackGet() == &next; }));
     PlatLog2(kLogInfo, kLogPlatform, "after the change");
     EXPECT_EQ(lines_with(next, "after the change"), 1u);
+    inst->callbackSet(nullptr);
 }
 
 TEST(FromInsideAnEvent, BindingsReplaceAndReleaseFromInsideTheirOwnLogLine) {
@@ -266,11 +273,13 @@ TEST(FromInsideAnEvent, BindingsReplaceAndReleaseFromInsideTheirOwnLogLine) {
     struct Replacing : nuvra_test::RecordingAppCallBack {
         nuvra_sdk_cpp::INuvraAPI* wrapper;
         nuvra_sdk_cpp::ICallBack* next;
+        std::atomic<bool> triggered{false};
         std::atomic<bool> done{false};
         void onLog(const char* txt, size_t n) override {
             RecordingAppCallBack::onLog(txt, n);
-            if (std::string(txt, n).find("cpp_trigger") != std::string::npos && !done.exchange(true))
-                wrapper->callbackSet(next);
+            if (std::string(txt, n).find("cpp_trigger") == std::string::npos || triggered.exchange(true)) return;
+            wrapper->callbackSet(next);
+            done = true;
         }
     } first;
     first.wrapper = wrapper;
@@ -307,6 +316,7 @@ TEST(FromInsideAnEvent, BindingsReplaceAndReleaseFromInsideTheirOwnLogLine) {
     // A fresh table, not the one that was freed.
     INuvraAPIC* fresh = getNuvraSDKInstanceC();
     EXPECT_EQ(fresh->callbackGet(fresh), nullptr);
+    wrapper->callbackSet(nullptr);
 }
 
 TEST(FromInsideAnEvent, ReleaseWaitsForALineStillRunningInTheStructure) {
@@ -363,6 +373,7 @@ TEST(BindingCallbackSet, ReplacingTheObjectLeavesNoGapForConcurrentLines) {
     for (int t = 0; t < kLoggers; ++t)
         EXPECT_EQ(lines_with(h, "gap " + std::to_string(t) + " 1"), written_after[t]) << "logger " << t;
     EXPECT_EQ(h.unterminated(), 0);
+    wrapper->callbackSet(nullptr);
 }
 
 TEST(Threads, EightThreadsUseTheFourExportsAndLogAtOnce) {
@@ -390,6 +401,7 @@ TEST(Threads, EightThreadsUseTheFourExportsAndLogAtOnce) {
     EXPECT_EQ(std::set<nuvra_sdk_cpp::INuvraAPI*>(made.begin(), made.end()).size(), size_t(kThreads));
     EXPECT_EQ(std::set<INuvraAPIC*>(made_c.begin(), made_c.end()).size(), size_t(kThreads));
     for (INuvraAPIC* table : made_c) table->release(table);
+    wrappers[0]->callbackSet(nullptr);
 }
 
 }  // namespace

@@ -1,10 +1,5 @@
 #include "binding_support.h"
 
-#include <atomic>
-#include <chrono>
-#include <memory>
-#include <thread>
-
 #include "callback_context.h"
 #include "nuvra_api.h"
 
@@ -12,9 +7,8 @@ namespace nuvra_sdk_cpp {
 
 namespace {
 
-// Posts the change and either waits for it and for the log lines that may
-// still run in the old object, or, where waiting is impossible, leaves both
-// waits to the network thread.
+// Makes the change and frees the old adapter once nothing can reach it: here,
+// or, where the caller cannot wait, later on the network thread.
 void change_callback(nuvra_sdk::INuvraAPI* api, nuvra_sdk::ICallBack* next, nuvra_sdk::ICallBack* only_replacing,
                      std::function<void()> free_old) {
     auto* instance = static_cast<nuvra_sdk::NuvraAPI*>(api);
@@ -24,10 +18,7 @@ void change_callback(nuvra_sdk::INuvraAPI* api, nuvra_sdk::ICallBack* next, nuvr
         });
         return;
     }
-    auto installed = std::make_shared<std::atomic<bool>>(false);
-    instance->post_install(next, only_replacing, [installed] { installed->store(true); });
-    while (!installed->load()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    nuvra_sdk::wait_log_deliveries();
+    instance->install(next, only_replacing);
     free_old();
 }
 

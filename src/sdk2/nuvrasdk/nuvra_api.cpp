@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <future>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -17,7 +18,6 @@ namespace nuvra_sdk {
 namespace {
 
 std::atomic<bool> nolog{false};
-std::thread* threadObj = nullptr;
 bool threadCreated = false;
 std::mutex mtx;
 std::mutex mtx_thread;
@@ -66,15 +66,22 @@ void NuvraAPI::post_install(ICallBack* next, ICallBack* only_replacing, std::fun
     });
 }
 
+void NuvraAPI::install(ICallBack* next, ICallBack* only_replacing) {
+    auto installed = std::make_shared<std::promise<void>>();
+    std::future<void> done = installed->get_future();
+    post_install(next, only_replacing, [installed] { installed->set_value(); });
+    done.wait();
+    // The replaced object may be freed once this returns: a log line of
+    // another thread may still be running in it.
+    wait_log_deliveries();
+}
+
 void NuvraAPI::callbackSet(ICallBack* handler) {
     // Inside an event the installation can only run after it returns.
-    if (!may_wait_for_network()) {
+    if (may_wait_for_network())
+        install(handler, nullptr);
+    else
         post_install(handler, nullptr, nullptr);
-        return;
-    }
-    auto installed = std::make_shared<std::atomic<bool>>(false);
-    post_install(handler, nullptr, [installed] { installed->store(true); });
-    while (!installed->load()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
 }
 
 ICallBack* NuvraAPI::callbackGet() { return m_user_callback.load(); }
@@ -90,11 +97,11 @@ void NuvraAPI::stop() {
              351);
 }
 
-bool NuvraAPI::isOnline() { return m_intf->user_isonline(); }
+bool NuvraAPI::isOnline() { return m_intf->published_has_line(); }
 
-int NuvraAPI::getStatus() { return m_intf->user_getStatus(); }
+int NuvraAPI::getStatus() { return m_intf->published_login_state(); }
 
-int NuvraAPI::getSdkVersion() { return NUVRA_SDK_VERSION; }
+int NuvraAPI::getSdkVersion() { return m_intf->getSdkVersion(); }
 
 void NuvraAPI::dbg(std::string a, std::string b) {
     if (a == "nolog") {
@@ -115,7 +122,8 @@ void NuvraAPI::checkThread() {
         threadCreated = true;
     }
     mynet::init();
-    threadObj = new std::thread(threadEntry, true);
+    // Runs for the life of the process; nothing ever joins it.
+    std::thread(threadEntry, true).detach();
 }
 
 void NuvraAPI::threadEntry(bool force) {

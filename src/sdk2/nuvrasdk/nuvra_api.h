@@ -96,6 +96,10 @@ public:
     // installation replaced once it has run.
     void post_install(ICallBack* next, ICallBack* only_replacing, std::function<void()> after);
 
+    // Installs like post_install and returns once it is done and no log line
+    // can still be running in the object it replaced; for callers' threads.
+    void install(ICallBack* next, ICallBack* only_replacing);
+
     // Returns once the engine exists; on the network thread it builds the
     // engine itself instead of waiting for a step that could not run.
     void wait_ready();

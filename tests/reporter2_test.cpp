@@ -304,12 +304,11 @@ TEST_F(ReporterTest, UnacknowledgedReportIsResentAfter5000MsOnANewSocket) {
     EXPECT_EQ(count_body(log, "new rpt udp"), 2u);
 }
 
-// Ticks with the head report exactly age_ms old (the clock held meanwhile);
-// true when the report is still queued afterwards.
+// Ticks with the head report exactly age_ms old; true when the report is
+// still queued afterwards. The caller holds the clock.
 bool kept_at_age(Reporter2& rp, uint64_t age_ms) {
     bool kept = false;
     run_on_loop([&] {
-        nuvra_test::ClockHold hold;
         if (rp.reports.empty()) return;
         const uint64_t target = rp.reports.front().made_at + age_ms;
         mynet::test_clock_advance(static_cast<int64_t>(target - mynet::mono_time_ms()));
@@ -322,6 +321,7 @@ bool kept_at_age(Reporter2& rp, uint64_t age_ms) {
 
 TEST_F(ReporterTest, ReportIsKeptAt59999MsAndDroppedAt60000Ms) {
     run_on_loop([&] { rp->m_enable = false; });  // nothing acknowledges the report meanwhile
+    nuvra_test::ClockHold hold;
     end_record("old");
     EXPECT_TRUE(kept_at_age(*rp, 59999));
     EXPECT_FALSE(log.contains("clear rp"));
@@ -338,10 +338,10 @@ TEST_F(ReporterTest, WallClockStepsChangeNoDurationOrAge) {
     run_on_loop([&] { rp->m_enable = false; });
     for (int64_t step : {-3600000, 3600000}) {
         SCOPED_TRACE(step);
+        nuvra_test::ClockHold hold;
         Json::Value body;
         uint64_t wall = 0;
         run_on_loop([&] {
-            nuvra_test::ClockHold hold;
             rp->reports.clear();
             Reporter2::SPT t = rp->t_start("chrp", "a", Json::Value(Json::objectValue));
             mynet::test_wall_clock_step(step);

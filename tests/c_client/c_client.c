@@ -1,8 +1,9 @@
 /* A C application of the library: loads it with dlopen, finds the four entry
  * points bound to the version "test" and uses the C tables. Exits 0 when every
- * check holds, else prints the first that failed.
+ * check holds, else prints the first that failed. Given a discovery address
+ * and a line server, it also signs in there, joins a channel and signs out.
  *
- *     c_client <path of libnuvrasig.so> */
+ *     c_client <path of libnuvrasig.so> [<discovery ip> <line host:port>] */
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <stdatomic.h>
@@ -19,6 +20,9 @@ struct recorder {
     atomic_int foreign_self;
     atomic_int unterminated;
     atomic_int marker_lines;
+    atomic_int logged_in_uid;
+    atomic_int joined;
+    atomic_int logout_code;
 };
 
 static struct recorder app;
@@ -48,9 +52,13 @@ static void record_onChannelJoinFailed(ICallBackC* self, const char* channelID, 
 }
 
 static void record_onLoginSuccess(ICallBackC* self, uint32_t uid, int fd) {
-    (void)self;
-    (void)uid;
     (void)fd;
+    atomic_store(&of(self)->logged_in_uid, (int)uid);
+}
+
+static void record_onChannelJoined(ICallBackC* self, const char* channelID, size_t channelID_size) {
+    check_text(self, channelID, channelID_size);
+    if (channelID_size == 4 && memcmp(channelID, "room", 4) == 0) atomic_store(&of(self)->joined, 1);
 }
 
 static void record_onLoginFailed(ICallBackC* self, int ecode) {
@@ -58,10 +66,7 @@ static void record_onLoginFailed(ICallBackC* self, int ecode) {
     (void)ecode;
 }
 
-static void record_onLogout(ICallBackC* self, int ecode) {
-    (void)self;
-    (void)ecode;
-}
+static void record_onLogout(ICallBackC* self, int ecode) { atomic_store(&of(self)->logout_code, ecode); }
 
 static void ignore_onReconnecting(ICallBackC* self, uint32_t nretry) {
     (void)self; (void)nretry;
@@ -69,10 +74,6 @@ static void ignore_onReconnecting(ICallBackC* self, uint32_t nretry) {
 
 static void ignore_onReconnected(ICallBackC* self, int fd) {
     (void)self; (void)fd;
-}
-
-static void ignore_onChannelJoined(ICallBackC* self, const char* channelID, size_t channelID_size) {
-    (void)self; (void)channelID; (void)channelID_size;
 }
 
 static void ignore_onChannelLeaved(ICallBackC* self, const char* channelID, size_t channelID_size, int ecode) {
@@ -192,12 +193,15 @@ static void fill(struct recorder* r) {
     atomic_init(&r->foreign_self, 0);
     atomic_init(&r->unterminated, 0);
     atomic_init(&r->marker_lines, 0);
+    atomic_init(&r->logged_in_uid, 0);
+    atomic_init(&r->joined, 0);
+    atomic_init(&r->logout_code, 0);
     cb->onReconnecting = ignore_onReconnecting;
     cb->onReconnected = ignore_onReconnected;
     cb->onLoginSuccess = record_onLoginSuccess;
     cb->onLogout = record_onLogout;
     cb->onLoginFailed = record_onLoginFailed;
-    cb->onChannelJoined = ignore_onChannelJoined;
+    cb->onChannelJoined = record_onChannelJoined;
     cb->onChannelJoinFailed = record_onChannelJoinFailed;
     cb->onChannelLeaved = ignore_onChannelLeaved;
     cb->onChannelUserJoined = ignore_onChannelUserJoined;
@@ -286,8 +290,20 @@ int main(int argc, char** argv) {
     if (!created || created == table) return failed("createNuvraSDKInstanceC");
     if (created->getSdkVersion(created) != 1010303001) return failed("getSdkVersion of a created instance");
 
-    created->release(created);
     table->release(table);
+    if (argc == 4) {
+        created->callbackSet(created, &app.cb);
+        created->dbg(created, "lbss", 4, argv[2], strlen(argv[2]));
+        created->dbg(created, "_dbg_ap", 7, argv[3], strlen(argv[3]));
+        created->login(created, "vid", 3, "c_user", 6, "token", 5, 7, "device", 6);
+        if (!reaches(&app.logged_in_uid, 7) || atomic_load(&app.logged_in_uid) != 7) return failed("no onLoginSuccess");
+        if (!created->isOnline(created)) return failed("not online after onLoginSuccess");
+        created->channelJoin(created, "room", 4);
+        if (!reaches(&app.joined, 1)) return failed("no onChannelJoined");
+        created->logout(created);
+        if (!reaches(&app.logout_code, 101) || atomic_load(&app.logout_code) != 101) return failed("no onLogout 101");
+    }
+    created->release(created);
     if (atomic_load(&app.foreign_self) != 0) return failed("a callback got another structure");
     if (atomic_load(&app.unterminated) != 0) return failed("a text without its terminating NUL");
     puts("c_client ok");

@@ -4,15 +4,16 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <functional>
-#include <chrono>
 #include <set>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "log.h"
+#include "loop.h"
 #include "nuvra_api.h"
 #include "nuvra_api_cpp.h"
 #include "nuvra_sig.h"
@@ -162,22 +163,50 @@ TEST(Facade, CallbackSetReturnsOnceInstalledBehindEarlierSteps) {
     inst->callbackSet(nullptr);
 }
 
+// The engine's log lines show what each posted step handed it.
+TEST(Facade, StepsHandTheEngineTheirAdjustedArguments) {
+    nuvra_sdk::INuvraAPI* inst = nuvra_sdk::getNuvraSDKInstance();
+    RecordingCallBack h;
+    inst->callbackSet(&h);
+    // A step names its query by the wall clock when it runs.
+    mynet::test_wall_clock_step(1000000000);
+    uint64_t before = mynet::get_time_in_ms();
+    inst->channelQueryUserNum("c");
+    inst->setAttr("_conn_timeout", "5");
+    inst->setAttr("_conn_timeout", "");
+    inst->setAttr("other", "5");
+    // "nolog" stays on the caller's thread; any other key reaches the engine.
+    inst->dbg("nolog", "false");
+    inst->dbg("mode", "x");
+    inst->callbackSet(&h);
+    uint64_t after = mynet::get_time_in_ms();
+
+    std::vector<std::string> queries;
+    for (const std::string& e : h.named("onLog"))
+        if (e.find("user_channel_query_num") != std::string::npos) queries.push_back(e);
+    ASSERT_EQ(queries.size(), 1u);
+    unsigned long long id = 0;
+    ASSERT_EQ(sscanf(queries[0].substr(queries[0].find("msgID=")).c_str(), "msgID=\"queryMsgNum_%llu\"", &id), 1)
+        << queries[0];
+    EXPECT_GE(id, before);
+    EXPECT_LE(id, after);
+    EXPECT_EQ(lines_with(h, "user_set_attr name=\"_conn_timeout\" value=\"20\""), 1u);
+    EXPECT_EQ(lines_with(h, "user_set_attr name=\"_conn_timeout\" value=\"\""), 1u);
+    EXPECT_EQ(lines_with(h, "user_set_attr name=\"other\" value=\"5\""), 1u);
+    EXPECT_EQ(lines_with(h, "a=\"nolog\""), 0u);
+    EXPECT_EQ(lines_with(h, "user_dbg a=\"mode\" b=\"x\""), 1u);
+    inst->callbackSet(nullptr);
+}
+
 TEST(Facade, ConnTimeoutIsKeptWithinTwentyAndOneHundredTwenty) {
     const std::pair<const char*, const char*> cases[] = {
-        {"5", "20"},
-        {"500", "120"},
-        {"60", "60"},
-        {"abc", "20"},
-        {"30abc", "30abc"},
-        {"  45", "  45"},
-        {"+90", "+90"},
-        {"-5", "20"},
-        {"20", "20"},
-        {"120", "120"},
-        {"121", "120"},
-        {"99999999999999999999999", "120"},
-        {"4294967336", "120"},
-        {"-99999999999999999999999", "20"},
+        {"5", "20"},           {"500", "120"},
+        {"60", "60"},          {"abc", "20"},
+        {"30abc", "30abc"},    {"  45", "  45"},
+        {"+90", "+90"},        {"-5", "20"},
+        {"20", "20"},          {"120", "120"},
+        {"121", "120"},        {"99999999999999999999999", "120"},
+        {"4294967336", "120"}, {"-99999999999999999999999", "20"},
     };
     for (const auto& c : cases) EXPECT_EQ(nuvra_sdk::conn_timeout_value(c.first), c.second) << c.first;
 }

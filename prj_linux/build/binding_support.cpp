@@ -28,8 +28,7 @@ void install_adapter(nuvra_sdk::INuvraAPI* api, nuvra_sdk::ICallBack* next, std:
     change_callback(api, next, nullptr, std::move(free_previous));
 }
 
-void uninstall_adapter(nuvra_sdk::INuvraAPI* api, nuvra_sdk::ICallBack* adapter,
-                       std::function<void()> free_adapter) {
+void uninstall_adapter(nuvra_sdk::INuvraAPI* api, nuvra_sdk::ICallBack* adapter, std::function<void()> free_adapter) {
     change_callback(api, nullptr, adapter, std::move(free_adapter));
 }
 

@@ -21,7 +21,6 @@ void install_adapter(nuvra_sdk::INuvraAPI* api, nuvra_sdk::ICallBack* next, std:
 
 // Puts the instance's empty defaults in where adapter is still the installed
 // object, then frees it by free_adapter as install_adapter frees.
-void uninstall_adapter(nuvra_sdk::INuvraAPI* api, nuvra_sdk::ICallBack* adapter,
-                       std::function<void()> free_adapter);
+void uninstall_adapter(nuvra_sdk::INuvraAPI* api, nuvra_sdk::ICallBack* adapter, std::function<void()> free_adapter);
 
 }  // namespace nuvra_sdk_cpp

@@ -88,3 +88,24 @@ std::string InterfaceLinkD::ConnInfo::tag() const { return std::string("tcp.") +
 void InterfaceLinkD::stop_conn() {
     if (m_conn_info) m_conn_info->close();
 }
+
+// The buffer holds at most its capacity of input not yet cut into frames.
+int InterfaceLinkD::ConnInfo::receive(mynet::ByteBuffer& data, std::list<std::string>& msgs) {
+    in_buf->compact();
+    if (in_buf->remaining() < data->remaining()) {
+        PlatLog2(kLogError, kLogPlatform, "%llu : %-15s recv buffer overflow %llu %llu", mynet::log_time(),
+                 tag().c_str(), static_cast<unsigned long long>(in_buf->remaining()),
+                 static_cast<unsigned long long>(data->remaining()));
+        in_buf->flip();
+        return READ_OVERFLOW;
+    }
+    in_buf->put(data);
+    in_buf->flip();
+    return unpack_msg(in_buf, msgs) < 0 ? READ_MALFORMED : READ_OK;
+}
+
+void InterfaceLinkD::on_pong(const LineText& t) {
+    const uint64_t now = mynet::mono_time_ms();
+    t.info->last_pong_recv_time = now;
+    m_last_active_time = now;
+}

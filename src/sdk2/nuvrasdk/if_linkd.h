@@ -59,11 +59,11 @@ public:
         // Cuts the complete frames of in_buf into msgs: 0, or -1 after an
         // undecodable frame (the caller closes the stream).
         int unpack_msg(mynet::ByteBuffer& in_buf, std::list<std::string>& msgs);
-        // The read path: appends received bytes to in_buf and cuts every
-        // complete frame into msgs, keeping a partial one. On anything but
-        // READ_OK the caller closes the stream and dispatches none of msgs.
-        enum READ_RESULT { READ_OK = 0, READ_OVERFLOW = -1, READ_MALFORMED = -2 };
-        int receive(mynet::ByteBuffer& data, std::list<std::string>& msgs);
+        // Takes one received piece into in_buf (in read mode) and cuts the
+        // complete frames into msgs: 0; -1 after an undecodable frame; -2
+        // when the piece does not fit in the free room of in_buf (logged).
+        // After a negative result the caller closes the stream.
+        int receive(const mynet::ByteBuffer& piece, std::list<std::string>& msgs);
         void sendping();
         // Ends the watchdog and closes the stream; harmless twice.
         void close();

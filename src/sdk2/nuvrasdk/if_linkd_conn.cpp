@@ -40,6 +40,19 @@ int InterfaceLinkD::ConnInfo::unpack_msg(mynet::ByteBuffer& in_buf, std::list<st
     return line_frame_cut(*in_buf, flag, tag(), msgs);
 }
 
+int InterfaceLinkD::ConnInfo::receive(const mynet::ByteBuffer& piece, std::list<std::string>& msgs) {
+    in_buf->compact();
+    if (in_buf->remaining() < piece->remaining()) {
+        PlatLog2(kLogError, kLogPlatform, "%llu : %-15s recv buffer overflow %u %u", mynet::log_time(), tag().c_str(),
+                 in_buf->remaining(), piece->remaining());
+        in_buf->flip();
+        return -2;
+    }
+    in_buf->put(piece);
+    in_buf->flip();
+    return unpack_msg(in_buf, msgs);
+}
+
 void InterfaceLinkD::ConnInfo::sendping() {
     ++ping_i;
     conn_send_msg("line_ping:" + itoa(ping_i));
@@ -87,21 +100,6 @@ std::string InterfaceLinkD::ConnInfo::tag() const { return std::string("tcp.") +
 
 void InterfaceLinkD::stop_conn() {
     if (m_conn_info) m_conn_info->close();
-}
-
-// The buffer holds at most its capacity of input not yet cut into frames.
-int InterfaceLinkD::ConnInfo::receive(mynet::ByteBuffer& data, std::list<std::string>& msgs) {
-    in_buf->compact();
-    if (in_buf->remaining() < data->remaining()) {
-        PlatLog2(kLogError, kLogPlatform, "%llu : %-15s recv buffer overflow %llu %llu", mynet::log_time(),
-                 tag().c_str(), static_cast<unsigned long long>(in_buf->remaining()),
-                 static_cast<unsigned long long>(data->remaining()));
-        in_buf->flip();
-        return READ_OVERFLOW;
-    }
-    in_buf->put(data);
-    in_buf->flip();
-    return unpack_msg(in_buf, msgs) < 0 ? READ_MALFORMED : READ_OK;
 }
 
 void InterfaceLinkD::on_pong(const LineText& t) {

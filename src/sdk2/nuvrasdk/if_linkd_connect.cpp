@@ -187,7 +187,7 @@ void InterfaceLinkD::conn_on_data(int login_session, const std::string& tag, con
         return;
     }
     std::list<std::string> msgs;
-    if (info->receive(data, msgs) != ConnInfo::READ_OK) {
+    if (info->receive(data, msgs) < 0) {
         info->close_stream();
         return;
     }

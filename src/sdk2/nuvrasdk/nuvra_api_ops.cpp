@@ -6,27 +6,26 @@
 #include <utility>
 
 #include "if_linkd.h"
-#include "log.h"
 #include "loop.h"
-#include "net_util.h"
 #include "nuvra_api.h"
 
 namespace nuvra_sdk {
 
-// The engine's login and logout commands are not built yet.
-void NuvraAPI::login(std::string, std::string, std::string, uint32_t, std::string) {
-    PlatLog2(kLogInfo, kLogPlatform, "%llu : todo %s : %d \n", mynet::log_time(), mynet::source_file_name(__FILE__),
-             __LINE__);
+void NuvraAPI::login(std::string vendorID, std::string account, std::string token, uint32_t uid, std::string deviceID) {
+    post([this, vendorID = std::move(vendorID), account = std::move(account), token = std::move(token), uid,
+          deviceID = std::move(deviceID)] { m_intf->user_login(vendorID, account, token, uid, deviceID, 30, 3); });
 }
 
-void NuvraAPI::login2(std::string, std::string, std::string, uint32_t, std::string, int, int) {
-    PlatLog2(kLogInfo, kLogPlatform, "%llu : todo %s : %d \n", mynet::log_time(), mynet::source_file_name(__FILE__),
-             __LINE__);
+void NuvraAPI::login2(std::string vendorID, std::string account, std::string token, uint32_t uid, std::string deviceID,
+                      int retry_max_time_in_s, int retry_max_count) {
+    post([this, vendorID = std::move(vendorID), account = std::move(account), token = std::move(token), uid,
+          deviceID = std::move(deviceID), retry_max_time_in_s, retry_max_count] {
+        m_intf->user_login(vendorID, account, token, uid, deviceID, retry_max_time_in_s, retry_max_count);
+    });
 }
 
 void NuvraAPI::logout() {
-    PlatLog2(kLogInfo, kLogPlatform, "%llu : todo %s : %d \n", mynet::log_time(), mynet::source_file_name(__FILE__),
-             __LINE__);
+    post([this] { m_intf->user_logout(); });
 }
 
 void NuvraAPI::channelJoin(std::string channelID) {

@@ -380,3 +380,45 @@ TEST_F(ChannelCommands, CommandsWaitWhileLoggingInOrReconnectingAndLeaveOnceTheL
 }
 
 }  // namespace
+
+namespace {
+
+// ------------------------------------------------------------ refusals that end the session
+
+struct SessionEnd {
+    const char* label;
+    Command command;
+    string method;
+    string reason;
+    Events events;  // the command's own, then onLogout
+};
+
+std::ostream& operator<<(std::ostream& os, const SessionEnd& s) { return os << s.label; }
+
+class CommandsEndingTheSession : public ChannelCommands, public ::testing::WithParamInterface<SessionEnd> {};
+
+TEST_P(CommandsEndingTheSession, ReportTheirOwnEventsFirst) {
+    line.server.set_call_script(GetParam().method, CallScript::failed(GetParam().reason));
+    line.run(GetParam().command);
+    ASSERT_TRUE(line.line.callback.wait_for("onLogout", CommandLine::kWaitMs));
+    Events events;
+    for (const string& e : line.events())
+        if (e.rfind("onDbg", 0) != 0) events.push_back(e);
+    EXPECT_EQ(events, GetParam().events);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    All, CommandsEndingTheSession,
+    ::testing::Values(
+        SessionEnd{"join_kick", [](InterfaceLinkD& e) { e.user_channel_join("ch"); }, "channel_join", "kick",
+                   {"onChannelJoinFailed|ch|300", "onError|channel_join|1001|kick", "onLogout|103"}},
+        SessionEnd{"message_token_expired",
+                   [](InterfaceLinkD& e) { e.user_send_instant_msg("bob", 0, "hi", "i1", ""); }, "user_sendmsg",
+                   "TokenErrorExpired",
+                   {"onMessageSendError|i1|400", "onError|send_instant_msg|1001|TokenErrorExpired", "onLogout|105"}},
+        SessionEnd{"bc_call_wrong_line", [](InterfaceLinkD& e) { e.user_bc_call("f", "", "b1"); }, "user_ext_call",
+                   "wrong line",
+                   {"onBCCall_result|wrong line||b1", "onError|bc_call|1001|wrong line", "onLogout|100"}}),
+    [](const ::testing::TestParamInfo<SessionEnd>& info) { return string(info.param.label); });
+
+}  // namespace

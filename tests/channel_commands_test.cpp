@@ -317,16 +317,18 @@ INSTANTIATE_TEST_SUITE_P(
     [](const ::testing::TestParamInfo<Cancel>& info) { return string(info.param.label); });
 
 TEST_F(ChannelCommands, OfTwoJoinsInFlightTheLastSuccessfulAnswerWins) {
-    CallScript first = CallScript::ok(parsed(R"({"cid":"c1"})"));
-    first.delay_ms = 80;
-    line.server.queue_call_script("channel_join", first);
+    line.server.queue_call_script("channel_join", CallScript::silent());
     line.server.queue_call_script("channel_join", CallScript::ok(parsed(R"({"cid":"c2"})")));
     line.run([](InterfaceLinkD& e) {
         e.user_channel_join("one");
         e.user_channel_join("two");
     });
+    ASSERT_TRUE(line.wait_events(2));
+    auto first = line.wait_call("channel_join");
+    ASSERT_TRUE(first);
+    line.server.push_text(nuvra_test::kLastConn,
+                          nuvra_test::call_ret_text("channel_join", first->id, R"({"result":"ok","cid":"c1"})"));
     ASSERT_TRUE(line.wait_events(4));
-    line.run([](InterfaceLinkD&) {});
     EXPECT_EQ(line.line.callback.named("onChannelJoined"), (Events{"onChannelJoined|two", "onChannelJoined|one"}));
     EXPECT_EQ(current_channel(), "one|c1|0");
 }

@@ -218,7 +218,7 @@ public:
     void user_ping();
     void user_invoke(std::string name, std::string _req, std::string callID);
     void user_bc_call(std::string func, std::string json_args, std::string callID);
-    // Network thread; application threads read the published copies instead.
+    // Any thread: they read the published copies.
     bool user_isonline();
     int user_getStatus();
     int getSdkVersion();

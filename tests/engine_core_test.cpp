@@ -258,7 +258,7 @@ TEST_F(EngineTest, ChannelStatisticsAreReportedOnceAMinute) {
 
 TEST_F(EngineTest, HousekeepingTickMakesTheStatisticsRecord) {
     on_engine([](InterfaceLinkD& e) {
-        e.m_channel_rp_time = mynet::get_time_in_ms() - 60001;
+        e.m_channel_rp_time = mynet::mono_time_ms() - 60001;
         e.m_chnanel_rp_count = 2;
         e.m_chnanel_rp_count_failed = 2;
         e.m_channel_rp_time_all_failed = 30;

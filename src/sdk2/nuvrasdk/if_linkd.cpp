@@ -54,9 +54,11 @@ void InterfaceLinkD::set_reporter_header() {
 void InterfaceLinkD::login_watchdog_tick() {}
 
 void InterfaceLinkD::housekeeping_tick() {
-    uint64_t now = mynet::get_time_in_ms();
+    const uint64_t now = mynet::mono_time_ms();
     m_main_slot.check_timeout();
+    msgIDBuf.tick(now, m_config_msgid_cache_time);
     rp.tick();
+    poll_triggers(now);
     report_channel_stats(now);
 }
 

@@ -581,6 +581,45 @@ TEST_F(LoginRoad, FinalRefusalsLeaveNoLineOrWatchdogBehind) {
     EXPECT_TRUE(wait_on_loop([] { return line_watchdogs() == 0; }, kWaitMs));
 }
 
+// In call mode 1 a resumed line first sends the calls that were in flight,
+// then the queued ones, each once.
+TEST_F(LoginRoad, InCallModeOneAResumedLineResendsInFlightCallsFirst) {
+    Json::Value config(Json::objectValue);
+    config["config_call_mode"] = 1;
+    server.on_text_once("login ", answer({reply(login_ok_text(7, "line1", config))}));
+    server.set_call_script("channel_join", CallScript::silent());
+    server.on_text("line_login2 ", after(300, answer({reply("line_login_res ok")})));
+    login();
+    ASSERT_TRUE(logged_in());
+    post([](InterfaceLinkD& e) { e.user_channel_join("a"); });
+    auto first = server.wait_for_call("channel_join", kWaitMs);
+    ASSERT_TRUE(first);
+    server.close_conn(0);
+    auto relogin = server.wait_for("line_login2 ", kWaitMs);
+    ASSERT_TRUE(relogin);
+    post([](InterfaceLinkD& e) { e.user_channel_join("b"); });
+    ASSERT_TRUE(cb.wait_for("onReconnected", kWaitMs));
+    sleep_ms(100);
+    std::vector<ReceivedCall> sent;
+    for (const Received& r : server.received())
+        if (auto call = parse_call(r)) sent.push_back(*call);
+    ASSERT_EQ(sent.size(), 3u);
+    EXPECT_EQ(sent[1].id, first->id);
+    EXPECT_EQ(sent[1].frame.conn, 1);
+    EXPECT_NE(sent[2].frame.text.find("\"b\""), std::string::npos);
+    EXPECT_NE(sent[2].id, first->id);
+    EXPECT_GT(sent[1].frame.index, relogin->index);
+}
+
+TEST_F(LoginRoad, AHugeWindowIsClampedNotWrapped) {
+    server.on_text("login ", answer({}));
+    run([](InterfaceLinkD& e) { e.user_login("vid1", "acc", "tok", 7, "dev", 3000000, 3); });
+    EXPECT_EQ(read<int>([](InterfaceLinkD& e) { return e.m_retry_max_time; }), 2147483647);
+    sleep_ms(150);
+    EXPECT_EQ(state(), InterfaceLinkD::LOGIN_STATE_LOGINING);
+    EXPECT_TRUE(events().empty());
+}
+
 // Callers' threads read the published copies while the engine logs in,
 // joins and logs out.
 TEST_F(LoginRoad, PublishedValuesAreReadSafelyFromAnotherThread) {

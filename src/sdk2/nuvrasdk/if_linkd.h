@@ -276,7 +276,6 @@ public:
     bool parse_lbs_result(std::string json);
     // The attempt's discovery is still the running step.
     bool lbs_is_current(int login_session) const;
-    void log_lbs_wrong_state(int login_session) const;
     void lbs_on_dns(int login_session, SPSimpleWork work, uint64_t t0, int code, std::list<std::string>& ips);
     void lbs_on_job_result(int login_session, SPSimpleWork work, uint64_t t0, const std::string& list_ip,
                            const std::string& error, const std::string& json);

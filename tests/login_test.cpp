@@ -37,10 +37,12 @@ mynet::Async* instance_queue() {
 }
 
 // A discovery address of this test's own: the service's ports are fixed, so
-// tests running at the same time must not share one.
-std::string own_discovery_ip() {
+// tests running at the same time must not share one. Another try gives
+// another address.
+std::string own_discovery_ip(int attempt) {
     const std::string name = ::testing::UnitTest::GetInstance()->current_test_info()->test_suite_name() +
-                             std::string(".") + ::testing::UnitTest::GetInstance()->current_test_info()->name();
+                             std::string(".") + ::testing::UnitTest::GetInstance()->current_test_info()->name() +
+                             std::to_string(attempt);
     const uint32_t h = static_cast<uint32_t>(std::hash<std::string>()(name));
     return "127." + std::to_string(100 + h % 100) + "." + std::to_string((h >> 8) % 250) + "." +
            std::to_string(1 + (h >> 16) % 250);
@@ -67,8 +69,12 @@ protected:
     void SetUp() override {
         ensure_loop_thread();
         ASSERT_TRUE(server.ok());
-        discovery_ip = own_discovery_ip();
-        discovery = std::make_unique<DiscoveryService>(discovery_ip);
+        // A port of the machine's other users may be in the way for a moment.
+        for (int attempt = 0; attempt < 50 && !(discovery && discovery->ok()); ++attempt) {
+            if (attempt > 0) sleep_ms(20);
+            discovery_ip = own_discovery_ip(attempt);
+            discovery = std::make_unique<DiscoveryService>(discovery_ip);
+        }
         ASSERT_TRUE(discovery->ok()) << discovery_ip;
         discovery->answer_ok({{"127.0.0.1", server.port()}});
         queue = instance_queue();
@@ -82,7 +88,7 @@ protected:
     void TearDown() override {
         run_on_loop([&] {
             ld.reset();
-            queue->start();
+            if (queue) queue->start();
         });
     }
 

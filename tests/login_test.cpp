@@ -280,6 +280,8 @@ TEST_F(LoginRoad, ARefusedAttemptCostsOneAttemptOfTheCount) {
 TEST_F(LoginRoad, ALostLineIsResumedUnderItsLineId) {
     login();
     ASSERT_TRUE(logged_in());
+    ASSERT_TRUE(server.wait_for_call("user_getmsg", kWaitMs));
+    ASSERT_TRUE(wait_on_loop([&] { return !ld->m_is_polling; }, kWaitMs));
     const auto lost = std::chrono::steady_clock::now();
     server.close_conn(0);
     ASSERT_TRUE(cb.wait_for("onReconnected", kWaitMs));
@@ -291,6 +293,11 @@ TEST_F(LoginRoad, ALostLineIsResumedUnderItsLineId) {
     EXPECT_EQ(events(), (std::vector<std::string>{"onLoginSuccess|7|0", "onReconnecting|1", "onReconnected|0"}));
     EXPECT_EQ(state(), InterfaceLinkD::LOGIN_STATE_LOGINED);
     EXPECT_TRUE(server.wait_for("line_ping:1", kWaitMs, Match::PREFIX, relogin->index));
+    // The resumed line polls once for what it missed.
+    sleep_ms(200);
+    size_t polls = 0;
+    for (const Received& r : server.received()) polls += r.conn == 1 && r.text.rfind("call user_getmsg ", 0) == 0;
+    EXPECT_EQ(polls, 1u);
 }
 
 TEST_F(LoginRoad, AResumedSessionResubscribesItsChannel) {
@@ -587,6 +594,50 @@ TEST_F(LoginRoad, FinalRefusalsLeaveNoLineOrWatchdogBehind) {
     EXPECT_TRUE(wait_on_loop([] { return line_watchdogs() == 0; }, kWaitMs));
 }
 
+struct PushCase {
+    const char* name;
+    std::vector<std::string> texts;
+    size_t instant_events;
+};
+
+std::ostream& operator<<(std::ostream& os, const PushCase& c) { return os << c.name; }
+
+class LoginPush : public LoginRoad, public ::testing::WithParamInterface<PushCase> {};
+
+// Pushed messages reach the application once, in order, and only when new.
+TEST_P(LoginPush, DeliversNewMessagesOnce) {
+    const PushCase& c = GetParam();
+    login();
+    ASSERT_TRUE(logged_in());
+    run([](InterfaceLinkD& e) { e.m_channel_msgid = 7; });
+    for (const std::string& text : c.texts) server.push_text(kLastConn, text);
+    server.push_text(kLastConn, "notify recvmsg [1,\"msg u9 _ _ instant end\"]");
+    ASSERT_TRUE(cb.wait_for("onMessageInstantReceive|u9|0|end", kWaitMs));
+    EXPECT_EQ(count_events("onMessageInstantReceive|u1"), c.instant_events);
+}
+
+const PushCase kPushes[] = {
+    {"ChannelOlderThanTheLastIsDropped", {"notify channel2 5 msg u1 _ _ instant x"}, 0},
+    {"ChannelNotOlderIsTaken", {"notify channel2 7 msg u1 _ _ instant x"}, 1},
+    {"PlainChannelIsTaken", {"notify channel msg u1 _ _ instant x"}, 1},
+    {"RepeatedMessageIdIsDropped",
+     {"notify recvmsg_by_msgid msg-v3 id1 u1 _ _ instant _ x", "notify recvmsg_by_msgid msg-v3 id1 u1 _ _ instant _ x"},
+     1},
+};
+
+INSTANTIATE_TEST_SUITE_P(Texts, LoginPush, ::testing::ValuesIn(kPushes));
+
+TEST_F(LoginRoad, APushedVersionOutOfOrderIsPolledFor) {
+    login();
+    ASSERT_TRUE(logged_in());
+    const size_t from = server.received().size();
+    server.push_text(kLastConn, "notify recvmsg [5,\"msg u1 _ _ instant x\"]");
+    ASSERT_TRUE(server.wait_for_call("user_getmsg", kWaitMs, from));
+    sleep_ms(50);
+    EXPECT_EQ(count_events("onMessageInstantReceive"), 0u);
+    EXPECT_EQ(read<uint32_t>([](InterfaceLinkD& e) { return e.m_ver_notify; }), 5u);
+}
+
 // In call mode 1 a resumed line first sends the calls that were in flight,
 // then the queued ones, each once.
 TEST_F(LoginRoad, InCallModeOneAResumedLineResendsInFlightCallsFirst) {
@@ -608,7 +659,7 @@ TEST_F(LoginRoad, InCallModeOneAResumedLineResendsInFlightCallsFirst) {
     sleep_ms(100);
     std::vector<ReceivedCall> sent;
     for (const Received& r : server.received())
-        if (auto call = parse_call(r)) sent.push_back(*call);
+        if (auto call = parse_call(r); call && call->method == "channel_join") sent.push_back(*call);
     ASSERT_EQ(sent.size(), 3u);
     EXPECT_EQ(sent[1].id, first->id);
     EXPECT_EQ(sent[1].frame.conn, 1);

@@ -363,6 +363,11 @@ public:
     void on_relogin_answer(const LineText& t);
     void on_relogin_refused(const LineText& t);
     void on_notify_logout(const LineText& t);
+    void on_notify_msg(const LineText& t);
+    void on_notify_recvmsg(const LineText& t);
+    void on_notify_recvmsg_by_msgid(const LineText& t);
+    void on_notify_channel(const LineText& t);
+    void on_notify_channel2(const LineText& t);
     void on_pong(const LineText& t);
     void on_call_ret(const LineText& t);
     void on_unknown_text(const LineText& t);

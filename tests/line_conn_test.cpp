@@ -126,7 +126,7 @@ TEST_F(LineConn, UndecodableFrameClosesTheLine) {
 
 TEST_F(LineConn, UnansweredLoginClosesAfterFiveSeconds) {
     nuvra_test::LogCapture cap;
-    server.set_login_reply({true, "", 0});
+    server.on_text("login ", nuvra_test::answer({}));
     ASSERT_TRUE(line.connect(server.port()));
     const uint64_t sent = login_time();
     advance_to(sent, 4950);
@@ -164,7 +164,7 @@ TEST_F(LineConn, PingFollowsEachPongAfterThePingTime) {
 
 // A pong stamped in the millisecond of its ping still answers it.
 TEST_F(LineConn, SameMillisecondPongKeepsThePingsGoing) {
-    server.set_ping_script({false, 0});
+    server.on_text("line_ping:", nuvra_test::answer({}));
     log_in();
     line.on_loop([](InterfaceLinkD&, Info& i) { i->last_pong_recv_time = i->last_ping_send_time; });
     mynet::test_clock_advance(9900);
@@ -174,7 +174,7 @@ TEST_F(LineConn, SameMillisecondPongKeepsThePingsGoing) {
 
 TEST_F(LineConn, WithheldPongClosesWithinEightAndAHalfSeconds) {
     nuvra_test::LogCapture cap;
-    server.set_ping_script({false, 0});
+    server.on_text("line_ping:", nuvra_test::answer({}));
     log_in();
     const uint64_t ping = last_ping();
     advance_to(ping, 7500);
@@ -200,7 +200,7 @@ TEST_F(LineConn, NoPingsInTheBackground) {
 }
 
 TEST_F(LineConn, PingSentBeforeTheBackgroundStillTimesOut) {
-    server.set_ping_script({false, 0});
+    server.on_text("line_ping:", nuvra_test::answer({}));
     log_in();
     const uint64_t ping = last_ping();
     line.on_loop([](InterfaceLinkD& e, Info&) { e.m_isbackground = true; });

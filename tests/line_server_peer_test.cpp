@@ -20,6 +20,9 @@ using nuvra_test::CallScript;
 using nuvra_test::kLastConn;
 using nuvra_test::LineServer;
 using nuvra_test::Match;
+using nuvra_test::answer;
+using nuvra_test::reply;
+using nuvra_test::Steps;
 
 namespace {
 
@@ -253,21 +256,72 @@ INSTANTIATE_TEST_SUITE_P(
         ReplyCase{"CallNever", [](LineServer& s) { s.set_call_script("m", CallScript::silent()); },
                   "call m 5 0 {}", {}, 0},
         ReplyCase{"LoginWithConfig",
-                  [](LineServer& s) { s.set_login_reply({false, nuvra_test::login_ok_text(9, "L9", config())}); },
+                  [](LineServer& s) { s.on_text("login ", answer({reply(nuvra_test::login_ok_text(9, "L9", config()))})); },
                   login_request(7), {"login_res ok 0 {\"config_ping_time\":20000,\"line\":\"L9\",\"uid\":9}"}, 0},
         ReplyCase{"LoginRefused",
-                  [](LineServer& s) { s.set_login_reply({false, nuvra_test::login_refused_text("kick")}); },
+                  [](LineServer& s) { s.on_text("login ", answer({reply(nuvra_test::login_refused_text("kick"))})); },
                   login_request(7), {"login_res failed {\"reason\":\"kick\"}"}, 0},
-        ReplyCase{"LoginSilent", [](LineServer& s) { s.set_login_reply({true, "", 0}); }, login_request(7),
+        ReplyCase{"LoginSilent", [](LineServer& s) { s.on_text("login ", answer({})); }, login_request(7),
                   {}, 0},
         ReplyCase{"Relogin2Default", [](LineServer&) {}, "line_login2 L1 2 0", {"line_login_res ok"}, 0},
         ReplyCase{"Relogin3Refused",
-                  [](LineServer& s) { s.set_relogin_reply({false, "line_login_res kick", 0}); },
+                  [](LineServer& s) { s.on_text("line_login3 ", answer({reply("line_login_res kick")})); },
                   "line_login3 L1 2 0 5 v a", {"line_login_res kick"}, 0},
-        ReplyCase{"PingLate", [](LineServer& s) { s.set_ping_script({true, 120}); }, "line_ping:12",
+        ReplyCase{"PingLate", [](LineServer& s) { s.on_text("line_ping:", nuvra_test::after(120, nuvra_test::answer_ping())); }, "line_ping:12",
                   {"line_pong:12"}, 120},
-        ReplyCase{"PingNever", [](LineServer& s) { s.set_ping_script({false, 0}); }, "line_ping:1", {}, 0}),
+        ReplyCase{"PingNever", [](LineServer& s) { s.on_text("line_ping:", answer({})); }, "line_ping:1", {}, 0}),
     [](const ::testing::TestParamInfo<ReplyCase>& i) { return std::string(i.param.name); });
+
+TEST(LineServerPeer, HookTakesOneOffsFirstThenTheLongestPrefix) {
+    LineServer server;
+    server.on_text("x", answer({reply("short")}));
+    server.on_text("xy", answer({reply("long")}));
+    server.on_text_once("x", answer({reply("once")}));
+    server.on_text("call m ", [](const nuvra_test::Received& r) {
+        return Steps{reply("seen " + std::to_string(nuvra_test::parse_call(r)->id) + " on " + std::to_string(r.conn))};
+    });
+    RawClient c(server.port());
+    ASSERT_TRUE(c.connected());
+    for (const char* text : {"xyz", "xyz", "xz", "call m 9 0 {}", "call n 4 0 {}"}) c.send_text(0x80, text);
+    for (const char* want : {"once", "long", "short", "seen 9 on 0", "call_ret n 4 0 {\"result\":\"ok\"}"}) {
+        auto f = c.read_frame();
+        ASSERT_TRUE(f) << want;
+        EXPECT_EQ(f->text, want);
+    }
+    EXPECT_FALSE(c.read_frame(60));
+}
+
+TEST(LineServerPeer, StepsRunInOrderThenCloseOrReset) {
+    LineServer server;
+    server.on_text("bye", answer({reply("a"), nuvra_test::delay(80), reply("b", 0x81), nuvra_test::raw("zz"),
+                                  nuvra_test::close_line()}));
+    server.on_text("kill", answer({nuvra_test::delay(50), nuvra_test::reset_line()}));
+    server.on_text("ping", answer({nuvra_test::delay(200), reply("late")}));
+    RawClient fin(server.port());
+    ASSERT_TRUE(fin.connected());
+    RawClient rst(server.port());
+    ASSERT_TRUE(rst.connected());
+
+    // A delayed answer holds back nothing queued after it.
+    fin.send_text(0x80, "ping");
+    auto start = std::chrono::steady_clock::now();
+    fin.send_text(0x80, "bye");
+    auto f = fin.read_frame();
+    ASSERT_TRUE(f);
+    EXPECT_EQ(f->text, "a");
+    f = fin.read_frame();
+    ASSERT_TRUE(f);
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(80));
+    EXPECT_EQ(f->flags, 0x81);
+    EXPECT_EQ(f->text, "b");
+    ASSERT_TRUE(fin.read_bytes(2, 1000));
+    EXPECT_EQ(fin.buf_, "zz");
+    EXPECT_EQ(fin.read_some(1000), 0);  // FIN, and the late answer is dropped with it
+
+    rst.send_text(0x80, "kill");
+    EXPECT_EQ(rst.read_some(1000), -ECONNRESET);
+    EXPECT_TRUE(server.wait_for_close(1, 1000));
+}
 
 TEST(LineServerPeer, PushesFramesAsAsked) {
     LineServer server;

@@ -209,6 +209,84 @@ CallScript CallScript::silent() {
     return s;
 }
 
+Steps CallScript::steps(const ReceivedCall& call) const {
+    if (never) return {};
+    Steps out;
+    if (delay_ms > 0) out.push_back(delay(delay_ms));
+    std::string text = raw_answer.empty() ? json_text(answer) : raw_answer;
+    auto id = static_cast<uint32_t>(call.id + id_offset);
+    for (int i = 0; i < copies; ++i) out.push_back(reply(call_ret_text(call.method, id, text)));
+    return out;
+}
+
+TextHandler CallScript::handler() const {
+    CallScript script = *this;
+    return [script](const Received& r) {
+        auto call = parse_call(r);
+        return call ? script.steps(*call) : Steps{};
+    };
+}
+
+Step reply(const std::string& text, int flags) {
+    Step s;
+    s.kind = Step::REPLY;
+    s.bytes = text;
+    s.flags = flags;
+    return s;
+}
+
+Step raw(const std::string& bytes) {
+    Step s;
+    s.kind = Step::RAW;
+    s.bytes = bytes;
+    return s;
+}
+
+Step delay(int ms) {
+    Step s;
+    s.kind = Step::DELAY;
+    s.delay_ms = ms;
+    return s;
+}
+
+Step close_line() {
+    Step s;
+    s.kind = Step::CLOSE;
+    return s;
+}
+
+Step reset_line() {
+    Step s;
+    s.kind = Step::RESET;
+    return s;
+}
+
+TextHandler answer(const Steps& steps) {
+    return [steps](const Received&) { return steps; };
+}
+
+TextHandler after(int delay_ms, TextHandler handler) {
+    return [delay_ms, handler](const Received& r) {
+        Steps steps = handler(r);
+        if (!steps.empty()) steps.insert(steps.begin(), delay(delay_ms));
+        return steps;
+    };
+}
+
+TextHandler answer_login_ok() {
+    return [](const Received& r) {
+        Json::Value req;
+        uint32_t uid = 0;
+        if (parse_json(r.text.substr(r.text.find(' ') + 1), &req) && req.isObject() && req["uid"].isUInt())
+            uid = req["uid"].asUInt();
+        return Steps{reply(login_ok_text(uid ? uid : 1, "line1"))};
+    };
+}
+
+TextHandler answer_ping() {
+    return [](const Received& r) { return Steps{reply("line_pong:" + r.text.substr(r.text.find(':') + 1))}; };
+}
+
 struct LineServer::Conn {
     enum Action { DATA, FIN, RESET };
     struct Piece {
@@ -226,12 +304,16 @@ struct LineServer::Conn {
     bool closed = false;
     std::deque<Piece> out;
     size_t out_pos = 0;  // bytes of out.front() already written
-    std::multimap<Clock::time_point, std::string> delayed;
+    // Scripted pieces waiting for their time; equal times keep their order.
+    std::multimap<Clock::time_point, Piece> delayed;
 };
 
 LineServer::LineServer(const std::string& host) : host_(host) {
-    login_reply_ = Reply{};
-    relogin_reply_.text = "line_login_res ok";
+    handlers_["login "] = answer_login_ok();
+    handlers_["line_login2 "] = answer({reply("line_login_res ok")});
+    handlers_["line_login3 "] = answer({reply("line_login_res ok")});
+    handlers_["line_ping:"] = answer_ping();
+    handlers_["call "] = CallScript::ok().handler();
     listen_fd_ = listen_on(host, &port_);
     if (listen_fd_ < 0) return;
     if (pipe2(wake_fds_, O_NONBLOCK | O_CLOEXEC) != 0) {
@@ -257,30 +339,22 @@ LineServer::~LineServer() {
         if (fd >= 0) close(fd);
 }
 
-void LineServer::set_login_reply(const Reply& r) {
+void LineServer::on_text(const std::string& prefix, TextHandler handler) {
     std::lock_guard<std::mutex> lock(mu_);
-    login_reply_ = r;
+    handlers_[prefix] = std::move(handler);
 }
 
-void LineServer::set_relogin_reply(const Reply& r) {
+void LineServer::on_text_once(const std::string& prefix, TextHandler handler) {
     std::lock_guard<std::mutex> lock(mu_);
-    relogin_reply_ = r;
-    if (relogin_reply_.text.empty()) relogin_reply_.text = "line_login_res ok";
-}
-
-void LineServer::set_ping_script(const PingScript& s) {
-    std::lock_guard<std::mutex> lock(mu_);
-    ping_script_ = s;
+    once_handlers_.emplace_back(prefix, std::move(handler));
 }
 
 void LineServer::set_call_script(const std::string& method, const CallScript& s) {
-    std::lock_guard<std::mutex> lock(mu_);
-    call_scripts_[method] = s;
+    on_text("call " + method + " ", s.handler());
 }
 
 void LineServer::queue_call_script(const std::string& method, const CallScript& s) {
-    std::lock_guard<std::mutex> lock(mu_);
-    queued_scripts_[method].push_back(s);
+    on_text_once("call " + method + " ", s.handler());
 }
 
 void LineServer::set_reply_flags(int flags) {
@@ -509,42 +583,58 @@ void LineServer::cut_frames(Conn& c) {
 }
 
 void LineServer::handle_text(Conn& c, const Received& r) {
-    const std::string& t = r.text;
-    if (starts_with(t, "login ")) {
-        if (login_reply_.silent) return;
-        std::string text = login_reply_.text;
-        if (text.empty()) {
-            Json::Value req;
-            uint32_t uid = 0;
-            if (parse_json(t.substr(6), &req) && req.isObject() && req["uid"].isUInt())
-                uid = req["uid"].asUInt();
-            text = login_ok_text(uid ? uid : 1, "line1");
-        }
-        queue_frame(c, text, login_reply_.delay_ms);
-    } else if (starts_with(t, "line_login2 ") || starts_with(t, "line_login3 ")) {
-        if (!relogin_reply_.silent) queue_frame(c, relogin_reply_.text, relogin_reply_.delay_ms);
-    } else if (starts_with(t, "line_ping:")) {
-        if (ping_script_.answer) queue_frame(c, "line_pong:" + t.substr(10), ping_script_.delay_ms);
-    } else if (auto call = parse_call(r)) {
-        answer_call(c, *call);
-    }
+    TextHandler handler = take_handler(r.text);
+    if (handler) run_steps(c, handler(r));
 }
 
-void LineServer::answer_call(Conn& c, const ReceivedCall& call) {
-    CallScript script = CallScript::ok();
-    auto queued = queued_scripts_.find(call.method);
-    auto standing = call_scripts_.find(call.method);
-    if (queued != queued_scripts_.end() && !queued->second.empty()) {
-        script = queued->second.front();
-        queued->second.erase(queued->second.begin());
-    } else if (standing != call_scripts_.end()) {
-        script = standing->second;
+// The first queued one-off whose prefix matches, else the standing handler
+// with the longest matching prefix.
+TextHandler LineServer::take_handler(const std::string& text) {
+    for (auto it = once_handlers_.begin(); it != once_handlers_.end(); ++it) {
+        if (!starts_with(text, it->first)) continue;
+        TextHandler h = std::move(it->second);
+        once_handlers_.erase(it);
+        return h;
     }
-    if (script.never) return;
-    std::string answer = script.raw_answer.empty() ? json_text(script.answer) : script.raw_answer;
-    auto id = static_cast<uint32_t>(call.id + script.id_offset);
-    for (int i = 0; i < script.copies; ++i)
-        queue_frame(c, call_ret_text(call.method, id, answer), script.delay_ms);
+    const TextHandler* best = nullptr;
+    size_t best_len = 0;
+    for (const auto& [prefix, handler] : handlers_) {
+        if (starts_with(text, prefix) && (!best || prefix.size() > best_len)) {
+            best = &handler;
+            best_len = prefix.size();
+        }
+    }
+    return best ? *best : TextHandler();
+}
+
+// Steps due now join the output at once, the others wait in `delayed`.
+void LineServer::run_steps(Conn& c, const Steps& steps) {
+    auto now = Clock::now();
+    auto at = now;
+    for (const Step& step : steps) {
+        Conn::Piece piece{"", at, Conn::DATA};
+        switch (step.kind) {
+        case Step::DELAY:
+            at += std::chrono::milliseconds(step.delay_ms);
+            continue;
+        case Step::REPLY:
+            piece.bytes = encode_text(c, step.bytes, step.flags == kReplyFlags ? reply_flags_ : step.flags);
+            break;
+        case Step::RAW:
+            piece.bytes = step.bytes;
+            break;
+        case Step::CLOSE:
+            piece.action = Conn::FIN;
+            break;
+        case Step::RESET:
+            piece.action = Conn::RESET;
+            break;
+        }
+        if (at <= now)
+            c.out.push_back(std::move(piece));
+        else
+            c.delayed.emplace(at, std::move(piece));
+    }
 }
 
 // Flags kMirrorFlags take the client's; flags 0 deflate when the client's
@@ -555,19 +645,13 @@ std::string LineServer::encode_text(const Conn& c, const std::string& text, int 
     return line_frame(f, deflate ? deflate_bytes(text) : text);
 }
 
-void LineServer::queue_frame(Conn& c, const std::string& text, int delay_ms) {
-    std::string bytes = encode_text(c, text, reply_flags_);
-    if (delay_ms > 0)
-        c.delayed.emplace(Clock::now() + std::chrono::milliseconds(delay_ms), std::move(bytes));
-    else
-        c.out.push_back({std::move(bytes), Clock::now(), Conn::DATA});
-}
-
 // Moves due delayed answers to the output, then writes what is due until
 // the socket would block.
 void LineServer::flush_conn(Conn& c, Clock::time_point now) {
     while (!c.delayed.empty() && c.delayed.begin()->first <= now) {
-        c.out.push_back({std::move(c.delayed.begin()->second), now, Conn::DATA});
+        Conn::Piece piece = std::move(c.delayed.begin()->second);
+        piece.not_before = now;
+        c.out.push_back(std::move(piece));
         c.delayed.erase(c.delayed.begin());
     }
     while (!c.out.empty() && c.out.front().not_before <= now) {

@@ -2,15 +2,37 @@
 
 // A scriptable line server on loopback for the tests: it accepts TCP
 // connections, cuts and decodes the client's frames, records every text and
-// answers logins, re-logins, pings and calls as scripted. Everything the
-// tests set is honoured by one background thread; every method is safe to
-// call from the test thread while it runs.
+// answers it through one hook. Everything the tests set is honoured by one
+// background thread; every method is safe to call from the test thread
+// while it runs.
+//
+// Scripting: `on_text(prefix, handler)` installs the standing handler for
+// texts starting with prefix (the longest matching prefix wins);
+// `on_text_once` queues a handler used for the next matching text only,
+// before any standing one. A handler gets the received frame and returns the
+// steps of its answer, run in order:
+//     reply(text)   one frame (flags: set_reply_flags, or given)
+//     raw(bytes)    bytes as they are
+//     delay(ms)     the steps after it wait ms longer
+//     close_line()  FIN, after what went before
+//     reset_line()  RST, after what went before
+// No steps: no answer. Defaults answer "login " (answer_login_ok),
+// "line_login2 "/"line_login3 " ("line_login_res ok"), "line_ping:N"
+// (answer_ping) and every "call " (CallScript::ok()). Handlers run on the
+// server thread under its lock: they must not call the server's methods.
+// Examples:
+//     server.on_text("login ", answer({}));                 // login unanswered
+//     server.on_text("line_ping:", after(120, answer_ping())); // late pongs
+//     server.on_text_once("call channel_join ", [](const Received& r) {
+//         return Steps{reply(call_ret_text("channel_join", parse_call(r)->id, "{}")), close_line()};
+//     });
 
 #include <json/json.h>
 
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -29,6 +51,8 @@ constexpr uint8_t kFrameClient = 0x80;
 constexpr int kLastConn = -1;
 // Flags argument meaning "what the client's last frame carried" (0x80 or 0x81).
 constexpr int kMirrorFlags = -1;
+// Flags argument meaning "as set_reply_flags says".
+constexpr int kReplyFlags = -2;
 
 // Wire helpers, also for tests that build odd bytes themselves.
 std::string deflate_bytes(const std::string& data);
@@ -71,12 +95,33 @@ struct ReceivedCall {
 };
 std::optional<ReceivedCall> parse_call(const Received& r);
 
-// An answer to a login or a re-login: text empty means the default answer.
-struct Reply {
-    bool silent = false;
-    std::string text;
-    int delay_ms = 0;
+// One step of a scripted answer.
+struct Step {
+    enum Kind { REPLY, RAW, DELAY, CLOSE, RESET };
+    Kind kind = REPLY;
+    std::string bytes;        // REPLY: the text; RAW: the bytes
+    int flags = kReplyFlags;  // REPLY: frame flags, or kMirrorFlags / kReplyFlags
+    int delay_ms = 0;         // DELAY
 };
+using Steps = std::vector<Step>;
+
+Step reply(const std::string& text, int flags = kReplyFlags);
+Step raw(const std::string& bytes);
+Step delay(int ms);
+Step close_line();
+Step reset_line();
+
+// Gives the steps of the answer to one received frame.
+using TextHandler = std::function<Steps(const Received&)>;
+
+// The same steps whatever the text; answer({}) answers nothing.
+TextHandler answer(const Steps& steps);
+// The handler's answer, delay_ms later.
+TextHandler after(int delay_ms, TextHandler handler);
+// "login_res ok 0 {"line":"line1","uid":U}", U the request's uid or 1.
+TextHandler answer_login_ok();
+// "line_pong:N" for "line_ping:N".
+TextHandler answer_ping();
 
 // How one call of a method is answered.
 struct CallScript {
@@ -92,11 +137,11 @@ struct CallScript {
     static CallScript unknown(const std::string& reason);
     static CallScript malformed(const std::string& raw);
     static CallScript silent();
-};
 
-struct PingScript {
-    bool answer = true;
-    int delay_ms = 0;
+    // The answer to one call.
+    Steps steps(const ReceivedCall& call) const;
+    // A handler answering "call " texts with steps().
+    TextHandler handler() const;
 };
 
 // How send_raw cuts its bytes: pieces of `piece` bytes (0: all at once),
@@ -124,17 +169,16 @@ public:
     // The address it listens on.
     const std::string& host() const { return host_; }
 
-    // Answer to "login "; default: login_ok_text(uid of the request or 1, "line1").
-    void set_login_reply(const Reply& r);
-    // Answer to "line_login2 "/"line_login3 "; default "line_login_res ok".
-    void set_relogin_reply(const Reply& r);
-    // Answer to "line_ping:N" ("line_pong:N"); default at once.
-    void set_ping_script(const PingScript& s);
-    // Standing answer for every call of method; default CallScript::ok().
+    // Standing handler for texts starting with prefix, replacing the one
+    // installed for the same prefix.
+    void on_text(const std::string& prefix, TextHandler handler);
+    // One-off handler for the next text starting with prefix; one-offs are
+    // used in the order queued, before any standing handler.
+    void on_text_once(const std::string& prefix, TextHandler handler);
+    // on_text / on_text_once for "call <method> ".
     void set_call_script(const std::string& method, const CallScript& s);
-    // One-off answer for the next call of method, used before the standing one.
     void queue_call_script(const std::string& method, const CallScript& s);
-    // Flags of scripted answers; default kMirrorFlags.
+    // Flags of scripted replies; default kMirrorFlags.
     void set_reply_flags(int flags);
 
     // conn is an index or kLastConn; on a connection that is gone these do nothing.
@@ -175,9 +219,9 @@ private:
     void read_conn(Conn& c);
     void cut_frames(Conn& c);
     void handle_text(Conn& c, const Received& r);
-    void answer_call(Conn& c, const ReceivedCall& call);
+    TextHandler take_handler(const std::string& text);
     std::string encode_text(const Conn& c, const std::string& text, int flags) const;
-    void queue_frame(Conn& c, const std::string& text, int delay_ms);
+    void run_steps(Conn& c, const Steps& steps);
     void flush_conn(Conn& c, Clock::time_point now);
     void finish_conn(Conn& c);
     int poll_timeout_ms(Clock::time_point now) const;
@@ -195,11 +239,8 @@ private:
     std::vector<std::unique_ptr<Conn>> conns_;
     std::vector<Received> received_;
     std::vector<std::string> errors_;
-    Reply login_reply_;
-    Reply relogin_reply_;
-    PingScript ping_script_;
-    std::map<std::string, CallScript> call_scripts_;
-    std::map<std::string, std::vector<CallScript>> queued_scripts_;
+    std::map<std::string, TextHandler> handlers_;
+    std::vector<std::pair<std::string, TextHandler>> once_handlers_;
     int reply_flags_ = kMirrorFlags;
 
     std::thread thread_;

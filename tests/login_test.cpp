@@ -464,6 +464,8 @@ INSTANTIATE_TEST_SUITE_P(Modes, LoginCallMode, ::testing::Values(0, 1));
 
 TEST_F(LoginRoad, ASessionWithoutSignsOfLifeEndsAfter185000Ms) {
     server.on_text("line_ping:", answer({}));
+    // A poll answer is a sign of life too.
+    server.on_text("call user_getmsg ", answer({}));
     login();
     ASSERT_TRUE(logged_in());
     ClockHold hold;

@@ -559,7 +559,7 @@ public:
 
     // Incoming messages: decoding, de-duplication, dispatch by type, polling.
 
-    using Msg = LineMsg;
+    using Msg = IncomingMsg;
     using MsgBufTime = ::MsgBufTime;
     using MsgIDBuf = ::MsgIDBuf;
 

@@ -12,6 +12,7 @@
 
 #include "if_linkd.h"
 #include "peers/line_server.h"
+#include "support/engine_fixture.h"
 #include "support/line_fixture.h"
 #include "support/log_capture.h"
 #include "support/thread_cpu_time.h"
@@ -90,8 +91,11 @@ Json::Value object(const std::vector<std::pair<string, Json::Value>>& members) {
 }
 
 // An engine whose line to the test line server is logged in and carries calls.
-class CallTransport : public ::testing::Test {
+class CallTransport : public nuvra_test::EngineFixture {
 protected:
+    // The line's connect time-out runs on for 10 s.
+    CallTransport() { allow_handles(1); }
+
     void SetUp() override {
         ASSERT_TRUE(server.ok());
         line.on_message = route_call_ret;
@@ -117,11 +121,10 @@ protected:
         return calls;
     }
 
-    // The engine goes first, so no result function outlives what it records into.
     nuvra_test::LogCapture log;
     Outcomes out;
     LineServer server;
-    LineFixture line;
+    LineFixture line{engine.get()};
 };
 
 // ------------------------------------------------------------ the wire text

@@ -6,7 +6,9 @@
 
 #include "if_linkd.h"
 #include "log.h"
+#include "support/engine_fixture.h"
 #include "support/log_capture.h"
+#include "support/loop_handles.h"
 #include "support/loop_thread.h"
 #include "support/recording_callback.h"
 #include "zlib_helpers.h"
@@ -15,28 +17,31 @@ namespace {
 
 using nuvra_test::run_on_loop;
 
-// An engine built and destroyed on the network thread, with telemetry kept
-// local: reports stay queued where the test can read them.
-class EngineTest : public testing::Test {
+class EngineTest : public nuvra_test::EngineFixture {
 protected:
-    void SetUp() override {
-        nuvra_test::ensure_loop_thread();
-        run_on_loop([&] {
-            engine = std::make_unique<InterfaceLinkD>(&cb, nullptr);
-            engine->rp.m_enable = false;
-            engine->m_account = "me";
-        });
+    EngineTest() {
+        on_engine([](InterfaceLinkD& e) { e.m_account = "me"; });
     }
-    void TearDown() override {
-        run_on_loop([&] { engine.reset(); });
-    }
-    void on_engine(const std::function<void(InterfaceLinkD&)>& f) {
-        run_on_loop([&] { f(*engine); });
-    }
-
-    nuvra_test::RecordingCallBack cb;
-    std::unique_ptr<InterfaceLinkD> engine;
 };
+
+// The leak check under every engine test counts what it should: a timer is
+// alive from its start until its close callback has run.
+TEST(LoopHandles, CountATimerUntilItsCloseCallbackRan) {
+    const nuvra_test::LoopHandles before = nuvra_test::live_loop_handles();
+    std::shared_ptr<mynet::Timer> timer;
+    run_on_loop([&] {
+        timer = std::make_shared<mynet::Timer>();
+        timer->start(60000, 1, [](mynet::Timer*) {});
+    });
+    const nuvra_test::LoopHandles running = nuvra_test::live_loop_handles();
+    EXPECT_EQ(running.count, before.count + 1) << running.kinds;
+    EXPECT_NE(running.kinds.find("timer x"), std::string::npos) << running.kinds;
+    run_on_loop([&] {
+        timer->close();
+        timer.reset();
+    });
+    EXPECT_EQ(nuvra_test::wait_loop_handles_at_most(before.count, 3000).count, before.count);
+}
 
 TEST(EngineHelpers, Nat64ToIpv4) {
     const std::pair<const char*, const char*> cases[] = {

@@ -42,3 +42,11 @@ bool answer_member_text(const Json::Value& answer, const char* key, std::string&
     }
     return true;
 }
+
+std::string answer_text(const Json::Value& answer, const char* key) { return value_text(json_member(answer, key)); }
+
+std::string value_text(const Json::Value& value) {
+    if (value.isNull()) return "";
+    if (value.isString()) return json_as_string(value);
+    return JSON2STRING(value);
+}

@@ -28,3 +28,10 @@ CallAnswer parse_call_answer(const std::string& text);
 // The text of one member of an answer object by the same rule; false when
 // the answer is no object, lacks the member, or the member is a container.
 bool answer_member_text(const Json::Value& answer, const char* key, std::string& out);
+
+// A member of an answer as the application is given it: a string as it is,
+// a number or a boolean in its JSON text form, an array or an object as
+// compact JSON, null or a missing member (or no object at all) as "".
+std::string answer_text(const Json::Value& answer, const char* key);
+// The same rule for a value itself.
+std::string value_text(const Json::Value& value);

@@ -134,6 +134,87 @@ public:
     // 0 for any other reason.
     int end_session_for_reason(const std::string& reason);
 
+    // Commands: shared shape. A command refuses only while no login is
+    // running or held; otherwise its call waits in the queue for the line.
+    // True, after the refusal's events, when the engine is not logged in:
+    // the command's own failure event (if any), then onError(name, 1003, reason).
+    bool refused_logged_out(const char* name, const char* reason, const std::function<void()>& failure_event = nullptr);
+    // Sends one command's call: on 0 `on_ok(answer)`; on -1/-2 `on_failed`
+    // (the command's failure event, may be empty), then onError(name, 1001
+    // after -1 / 1002 after -2, reason).
+    void command_call(const char* name, const std::string& method, const Json::Value& req,
+                      std::function<void(const Json::Value&)> on_ok,
+                      std::function<void(int result, const std::string& reason)> on_failed);
+    // A written id's time: the wall clock, moved forward so that no two ids of
+    // this engine share a millisecond.
+    uint64_t next_id_time();
+    // An application's JSON text that must be "" (out null) or an object.
+    static bool parse_app_object(const std::string& text, Json::Value& out);
+    uint64_t m_last_id_time = 0;
+
+    // Channel commands.
+    void user_channel_join(std::string channelID);
+    void user_channel_leave(std::string channelID);
+    void user_query_channel_user_isin(std::string channelID, std::string account);
+    void user_channel_query_num(std::string channelID, std::string msgID);
+    void user_channel_set_attr(std::string channelID, std::string name, std::string value);
+    void user_channel_del_attr(std::string channelID, std::string name);
+    void user_channel_clear_attr(std::string channelID);
+    void on_channel_joined(const std::string& name, uint32_t epoch, const Json::Value& answer);
+    void forget_current_channel();
+    // A join records the current channel only while nothing sent after it
+    // (a leave, a login start) bumped this.
+    void forget_pending_channel_join() { ++m_channel_epoch; }
+    uint32_t m_channel_epoch = 0;
+
+    // Invitation commands.
+    void user_invite_user(std::string channelID, std::string account, uint32_t uid, std::string _extra);
+    void user_invite_phone(std::string channelID, std::string phoneNum, uint32_t uid);
+    void user_invite_phone2(std::string channelID, std::string phoneNum, std::string sourceNum, std::string _extra);
+    void user_invite_dtmf(std::string channelID, std::string peer, std::string dtmf);
+    void user_invite_accept(std::string channelID, std::string peer, uint32_t peer_uid, std::string _extra);
+    void user_invite_refuse(std::string channelID, std::string peer, uint32_t peer_uid, std::string _extra);
+    void user_invite_end(std::string channelID, std::string peer, uint32_t peer_uid);
+    // Sets the invitation extra's "start_time" and "callid"; returns the callid.
+    std::string stamp_invite_extra(Json::Value& extra);
+    // Keeps a telephone invitation's record under channel + number.
+    void keep_invite_record(const std::string& key, Reporter2::SPT record);
+    // Drops the record under key (only `only`, when given) without a report.
+    void drop_invite_record(const std::string& key, const Reporter2::T* only = nullptr);
+    static constexpr size_t kMaxInviteRecords = 1000;
+
+    // Message commands.
+    void user_send_instant_msg(std::string account, uint32_t uid, std::string msg, std::string msgID,
+                               std::string options);
+    void user_send_channel_msg(std::string channelID, std::string msg, std::string msgID, uint32_t type,
+                               std::string _extra, bool force);
+    void user_send_app_msg(std::string msg, std::string msgID);
+    void user_send_push_msg(std::string account, uint32_t uid, std::string msg, std::string msgID);
+    void user_send_chat_msg(std::string account, uint32_t uid, std::string msg, std::string msgID);
+    void user_send_dtmf_msg(uint32_t uid, std::string msg, std::string msgID);
+    // Sends a message's call; reports with the caller's msgID.
+    void message_call(const char* name, const std::string& method, const Json::Value& req, const std::string& msgID,
+                      std::function<void(int result)> on_result = nullptr);
+    std::string generate_msgid();
+    void count_channel_answer(int result, uint64_t t0);
+    static constexpr size_t kMaxMessageBytes = 16384;
+
+    // Attribute, status, invoke and session-control commands.
+    void user_set_attr(std::string name, std::string value);
+    void user_get_attr(std::string account, std::string name);
+    void user_get_attr_all(std::string account);
+    void user_query_user_status(std::string account);
+    void user_query_user_status_temp(std::string accounts);
+    void user_set_background(bool is_background);
+    void user_setNetworkStatus(bool isvalid);
+    void user_ping();
+    void user_invoke(std::string name, std::string _req, std::string callID);
+    void user_bc_call(std::string func, std::string json_args, std::string callID);
+    // Network thread; application threads read the published copies instead.
+    bool user_isonline();
+    int user_getStatus();
+    int getSdkVersion();
+
     // Discovery: the UDP step that finds the line servers.
 
     // One request to one discovery address: its own socket, resends on a

@@ -48,7 +48,8 @@ void InterfaceLinkD::CallSlot::add_call(SP_ApiCall call) {
         Json::Value params(Json::objectValue);
         params["method"] = call->method;
         const std::string who = this2->m_uid == 0 ? this2->get_device_id() : std::to_string(this2->m_uid);
-        call->spt = this2->rp.t_start("call", who + std::to_string(now), params);
+        // Keys of calls made in one millisecond stay distinct.
+        call->spt = this2->rp.t_start("call", who + std::to_string(this2->next_id_time()), params);
     }
     call->starttime = now;
     calls.push_back(std::move(call));

@@ -109,6 +109,8 @@ void InterfaceLinkD::fire_onInviteFailed(std::string channelID, std::string acco
 
 void InterfaceLinkD::fire_onInviteEndByPeer(std::string channelID, std::string account, uint32_t uid,
                                             std::string extra) {
+    // A telephone invitation the callee hung up on keeps no record.
+    drop_invite_record(channelID + account);
     PlatLog2(kLogInfo, kLogPlatform, "%llu : %-15s onInviteEndByPeer %s %s %u %s", mynet::log_time(), kTag, channelID.c_str(),
              account.c_str(), uid, extra.c_str());
     m_callback->onInviteEndByPeer(channelID, account, uid, extra);

@@ -72,6 +72,10 @@ void Reporter2::t_end(std::string type, std::string key, bool isSuccess, std::st
     end_of(type, key, isSuccess, result, value, nullptr);
 }
 
+void Reporter2::forget(const SPT& t) {
+    if (t && open_record(t->type, t->key, t.get())) ts.erase(t->type + "_" + t->key);
+}
+
 Reporter2::SPT Reporter2::open_record(const std::string& type, const std::string& key, const T* only) const {
     auto it = ts.find(type + "_" + key);
     if (it == ts.end() || (only && it->second.get() != only)) return nullptr;

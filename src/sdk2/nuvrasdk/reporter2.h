@@ -51,6 +51,8 @@ public:
     SPT t_start(std::string type, std::string key, const Json::Value& value);
     void t_phase(std::string type, std::string key, std::string phase, const Json::Value& value);
     void t_end(std::string type, std::string key, bool isSuccess, std::string result, const Json::Value& value);
+    // Forgets an open record without reporting it.
+    void forget(const SPT& t);
     // Drops reports older than 60 s; driven by the engine's housekeeping tick.
     void tick();
 

@@ -12,6 +12,7 @@
 
 #include "if_linkd.h"
 #include "peers/line_server.h"
+#include "support/clock_hold.h"
 #include "support/engine_fixture.h"
 #include "support/line_fixture.h"
 #include "support/log_capture.h"
@@ -356,25 +357,32 @@ TEST_F(CallTransport, QueuedCallsWaitForTheLine) {
     EXPECT_EQ(out.tags(), (std::vector<string>{"a", "b"}));
 }
 
-// A clock that stepped back counts as no time passed, for calls in flight
-// and queued alike.
-TEST_F(CallTransport, ClockSteppingBackDoesNotExpireCalls) {
+class CallWallClockStep : public CallTransport, public ::testing::WithParamInterface<int64_t> {};
+
+// Calls in flight and queued alike expire 10 s after queueing, whatever the
+// system clock does meanwhile.
+TEST_P(CallWallClockStep, ChangesNoCallTimeout) {
     server.set_call_script("m", CallScript::silent());
+    nuvra_test::ClockHold hold;
     line.on_loop([this](InterfaceLinkD& e, Info&) {
         e.m_config_call_concurrent = 1;
         e.call_api(0, "m", Json::Value(Json::objectValue), out.make("in_flight"), false);
         e.call_api(0, "m", Json::Value(Json::objectValue), out.make("queued"), false);
-        mynet::test_clock_advance(-60000);
+        mynet::test_wall_clock_step(GetParam());
+        mynet::test_clock_advance(10000);
         e.m_main_slot.check_timeout();
         EXPECT_EQ(out.size(), 0u);
-        mynet::test_clock_advance(60000 + 9900);
+        mynet::test_clock_advance(1);
         e.m_main_slot.check_timeout();
-        EXPECT_EQ(out.size(), 0u);
-        mynet::test_clock_advance(101);
-        e.m_main_slot.check_timeout();
+        mynet::test_wall_clock_step(-GetParam());
     });
     EXPECT_EQ(out.tags(), (std::vector<string>{"in_flight", "queued"}));
 }
+
+INSTANTIATE_TEST_SUITE_P(HourSteps, CallWallClockStep, ::testing::Values(-3600000, 3600000),
+                         [](const ::testing::TestParamInfo<int64_t>& info) {
+                             return std::string(info.param < 0 ? "Back" : "Forward");
+                         });
 
 struct ModeOneTimeout {
     int timeout;
@@ -601,8 +609,8 @@ TEST_F(CallTransport, RefusalsThatEndTheSession) {
 
 std::vector<Json::Value> call_ends(InterfaceLinkD& e) {
     std::vector<Json::Value> ends;
-    for (const Json::Value& r : e.rp.reports)
-        if (r["type"] == "call" && r["cmd"] == "end") ends.push_back(r);
+    for (const Reporter2::Queued& q : e.rp.reports)
+        if (q.body["type"] == "call" && q.body["cmd"] == "end") ends.push_back(q.body);
     return ends;
 }
 

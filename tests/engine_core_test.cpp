@@ -197,7 +197,7 @@ TEST_F(EngineTest, InviteAckPhaseIsReportedOnTheOpenRecord) {
         size_t before = e.rp.reports.size();
         e.fire_onInviteReceivedByPeer("c", "bob", 3);
         ASSERT_EQ(e.rp.reports.size(), before + 1);
-        const Json::Value& report = e.rp.reports.back();
+        const Json::Value& report = e.rp.reports.back().body;
         EXPECT_EQ(report["cmd"].asString(), "phase");
         EXPECT_EQ(report["phase"].asString(), "ack");
         EXPECT_EQ(report["type"].asString(), "invite");
@@ -233,12 +233,12 @@ TEST_F(EngineTest, LogHandOverFollowsTheReportRate) {
 TEST_F(EngineTest, ChannelStatisticsAreReportedOnceAMinute) {
     auto chrp_reports = [](InterfaceLinkD& e) {
         std::vector<Json::Value> out;
-        for (const Json::Value& r : e.rp.reports)
-            if (r["type"].asString() == "chrp") out.push_back(r);
+        for (const Reporter2::Queued& q : e.rp.reports)
+            if (q.body["type"].asString() == "chrp") out.push_back(q.body);
         return out;
     };
     on_engine([&](InterfaceLinkD& e) {
-        uint64_t now = mynet::get_time_in_ms();
+        uint64_t now = mynet::mono_time_ms();
         e.report_channel_stats(now + 3600000);
         EXPECT_TRUE(chrp_reports(e).empty()) << "nothing counted, nothing reported";
         e.m_channel_rp_time = now;
@@ -263,7 +263,7 @@ TEST_F(EngineTest, ChannelStatisticsAreReportedOnceAMinute) {
 
 TEST_F(EngineTest, HousekeepingTickMakesTheStatisticsRecord) {
     on_engine([](InterfaceLinkD& e) {
-        e.m_channel_rp_time = mynet::get_time_in_ms() - 60001;
+        e.m_channel_rp_time = mynet::mono_time_ms() - 60001;
         e.m_chnanel_rp_count = 2;
         e.m_chnanel_rp_count_failed = 2;
         e.m_channel_rp_time_all_failed = 30;
@@ -271,7 +271,7 @@ TEST_F(EngineTest, HousekeepingTickMakesTheStatisticsRecord) {
     EXPECT_TRUE(nuvra_test::wait_on_loop([&] { return engine->m_chnanel_rp_count == 0; }, 1000));
     on_engine([](InterfaceLinkD& e) {
         ASSERT_FALSE(e.rp.reports.empty());
-        EXPECT_EQ(JSON2STRING(e.rp.reports.back()["param_start"]), "{\"c\":2,\"cf\":2,\"cs\":0,\"ctf\":15,\"cts\":0}");
+        EXPECT_EQ(JSON2STRING(e.rp.reports.back().body["param_start"]), "{\"c\":2,\"cf\":2,\"cs\":0,\"ctf\":15,\"cts\":0}");
     });
 }
 

@@ -57,7 +57,7 @@ protected:
     }
     // Moves the clock on so that `ms` have passed since `since`.
     static void advance_to(uint64_t since, uint64_t ms) {
-        const auto passed = static_cast<int64_t>(mynet::get_time_in_ms() - since);
+        const auto passed = static_cast<int64_t>(mynet::mono_time_ms() - since);
         mynet::test_clock_advance(static_cast<int64_t>(ms) - passed);
     }
 
@@ -176,11 +176,16 @@ TEST_F(LineConn, SameMillisecondPongKeepsThePingsGoing) {
     EXPECT_FALSE(line.closed());
 }
 
-TEST_F(LineConn, WithheldPongClosesWithinEightAndAHalfSeconds) {
+class LinePongWatchdog : public LineConn, public testing::WithParamInterface<int64_t> {};
+
+// A step of the system clock either way, right after the ping, changes
+// nothing: the line closes 8 s after it.
+TEST_P(LinePongWatchdog, WithheldPongClosesWithinEightAndAHalfSeconds) {
     nuvra_test::LogCapture cap;
     server.on_text("line_ping:", nuvra_test::answer({}));
     log_in();
     const uint64_t ping = last_ping();
+    mynet::test_wall_clock_step(GetParam());
     advance_to(ping, 7500);
     EXPECT_FALSE(line.wait_closed(300));
     advance_to(ping, 7950);
@@ -190,7 +195,13 @@ TEST_F(LineConn, WithheldPongClosesWithinEightAndAHalfSeconds) {
     EXPECT_LE(after, 8600u);
     EXPECT_TRUE(cap.matching("line login timeout").empty());
     EXPECT_EQ(server.count("line_ping:"), 1u);
+    mynet::test_wall_clock_step(-GetParam());
 }
+
+INSTANTIATE_TEST_SUITE_P(WallClock, LinePongWatchdog, testing::Values(0, -3600000, 3600000),
+                         [](const testing::TestParamInfo<int64_t>& info) {
+                             return std::string(info.param == 0 ? "Steady" : info.param < 0 ? "StepBack" : "StepForward");
+                         });
 
 TEST_F(LineConn, NoPingsInTheBackground) {
     log_in();

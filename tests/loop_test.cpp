@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "loop.h"
+#include "support/clock_hold.h"
 #include "support/loop_thread.h"
 
 namespace {
@@ -304,20 +305,59 @@ TEST(Loop, SecondStartReturnsAtOnce) {
     mynet::init();
 }
 
-TEST(Clock, AdvancesWithTheTestSeamAndNeverGoesNegative) {
-    uint64_t before = mynet::get_time_in_ms();
+// Wall readings are checked in a window: real time moves that clock on.
+void expect_wall_near(uint64_t got, uint64_t want) {
+    EXPECT_GE(got, want);
+    EXPECT_LT(got, want + 1000);
+}
+
+// An advance moves both clocks forward by its amount; a wall step moves only
+// the wall clock, either way; nothing moves the monotonic clock back.
+TEST(Clock, SeamsMoveTheClocksAsDocumented) {
+    nuvra_test::ClockHold hold;
+    const uint64_t mono = mynet::mono_time_ms();
+    const uint64_t wall = mynet::get_time_in_ms();
+
     mynet::test_clock_advance(60000);
-    uint64_t after = mynet::get_time_in_ms();
+    EXPECT_EQ(mynet::mono_time_ms(), mono + 60000);
+    expect_wall_near(mynet::get_time_in_ms(), wall + 60000);
+
+    mynet::test_wall_clock_step(-3600000);
+    EXPECT_EQ(mynet::mono_time_ms(), mono + 60000);
+    expect_wall_near(mynet::get_time_in_ms(), wall + 60000 - 3600000);
+    mynet::test_wall_clock_step(3600000);
+    EXPECT_EQ(mynet::mono_time_ms(), mono + 60000);
+    expect_wall_near(mynet::get_time_in_ms(), wall + 60000);
+
     mynet::test_clock_advance(-60000);
-    EXPECT_GE(after - before, 60000u);
-    EXPECT_LT(after - before, 61000u);
-    EXPECT_EQ(mynet::elapsed_ms(1000, 900), 0u);
-    EXPECT_EQ(mynet::elapsed_ms(1000, 1500), 500u);
+    mynet::test_clock_advance(0);
+    EXPECT_EQ(mynet::mono_time_ms(), mono + 60000);
+    expect_wall_near(mynet::get_time_in_ms(), wall + 60000);
     EXPECT_EQ(mynet::get_time_in_s(), static_cast<uint32_t>(mynet::get_time_in_ms() / 1000));
-    uint64_t now = std::chrono::duration_cast<std::chrono::milliseconds>(
-                       std::chrono::system_clock::now().time_since_epoch())
-                       .count();
-    EXPECT_LE(mynet::elapsed_ms(now), 1000u);
+}
+
+// Held, the monotonic clock stands still; released, it runs on with real
+// time from where it stood, without a jump for the time it was held.
+TEST(Clock, ReleasedHoldRunsOnFromWhereItStood) {
+    uint64_t held_at = 0;
+    {
+        nuvra_test::ClockHold hold;
+        held_at = mynet::mono_time_ms();
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        EXPECT_EQ(mynet::mono_time_ms(), held_at);
+    }
+    const uint64_t released = mynet::mono_time_ms();
+    EXPECT_GE(released, held_at);
+    EXPECT_LT(released, held_at + 150);
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_GE(mynet::mono_time_ms(), released + 50);
+}
+
+TEST(Clock, ElapsedCountsOnlyForward) {
+    struct Case {
+        uint64_t since, now, elapsed;
+    } cases[] = {{1000, 1500, 500}, {1000, 1000, 0}, {1000, 900, 0}, {0, UINT64_MAX, UINT64_MAX}};
+    for (const Case& c : cases) EXPECT_EQ(mynet::elapsed_ms(c.since, c.now), c.elapsed) << c.since << " " << c.now;
 }
 
 }  // namespace

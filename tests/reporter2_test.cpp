@@ -12,6 +12,7 @@
 #include "loop.h"
 #include "peers/telemetry_collector.h"
 #include "reporter2.h"
+#include "support/clock_hold.h"
 #include "support/log_capture.h"
 #include "support/loop_thread.h"
 
@@ -303,50 +304,59 @@ TEST_F(ReporterTest, UnacknowledgedReportIsResentAfter5000MsOnANewSocket) {
     EXPECT_EQ(count_body(log, "new rpt udp"), 2u);
 }
 
-// Moves the clock so that the head report is exactly age_ms old and ticks;
-// false when real time moved on during the attempt, which leaves the result
-// unknown.
-bool tick_at_age(Reporter2& rp, uint64_t age_ms, bool& kept) {
-    bool exact = false;
+// Ticks with the head report exactly age_ms old; true when the report is
+// still queued afterwards. The caller holds the clock.
+bool kept_at_age(Reporter2& rp, uint64_t age_ms) {
+    bool kept = false;
     run_on_loop([&] {
         if (rp.reports.empty()) return;
-        uint64_t target = rp.reports.front()["time"].asUInt64() + age_ms;
-        mynet::test_clock_advance(static_cast<int64_t>(target) - static_cast<int64_t>(mynet::get_time_in_ms()));
+        const uint64_t target = rp.reports.front().made_at + age_ms;
+        mynet::test_clock_advance(static_cast<int64_t>(target - mynet::mono_time_ms()));
+        EXPECT_EQ(mynet::mono_time_ms(), target);
         rp.tick();
-        exact = mynet::get_time_in_ms() == target;
         kept = !rp.reports.empty();
     });
-    return exact;
+    return kept;
 }
 
 TEST_F(ReporterTest, ReportIsKeptAt59999MsAndDroppedAt60000Ms) {
     run_on_loop([&] { rp->m_enable = false; });  // nothing acknowledges the report meanwhile
-    bool kept = false;
-    bool exact = false;
-    for (int attempt = 0; attempt < 20 && !exact; ++attempt) {
-        run_on_loop([&] { rp->reports.clear(); });
-        end_record("old");
-        log.clear();
-        exact = tick_at_age(*rp, 59999, kept);
-    }
-    ASSERT_TRUE(exact);
-    ASSERT_TRUE(kept);
+    nuvra_test::ClockHold hold;
+    end_record("old");
+    EXPECT_TRUE(kept_at_age(*rp, 59999));
     EXPECT_FALSE(log.contains("clear rp"));
 
     uint32_t seq = 0;
-    run_on_loop([&] { seq = rp->reports.front()["seq"].asUInt(); });
-    tick_at_age(*rp, 60000, kept);
-    EXPECT_FALSE(kept);
+    run_on_loop([&] { seq = rp->reports.front().body["seq"].asUInt(); });
+    EXPECT_FALSE(kept_at_age(*rp, 60000));
     EXPECT_EQ(count_body(log, "clear rp " + std::to_string(seq)), 1u);
 }
 
-TEST_F(ReporterTest, ClockSteppingBackDropsNothing) {
+// A step of the system clock either way shows in the report's "time" alone:
+// its "duration" and its age in the queue count on the monotonic clock.
+TEST_F(ReporterTest, WallClockStepsChangeNoDurationOrAge) {
     run_on_loop([&] { rp->m_enable = false; });
-    end_record("a");
-    mynet::test_clock_advance(-120000);
-    run_on_loop([&] { rp->tick(); });
-    mynet::test_clock_advance(120000);
-    EXPECT_EQ(queued(), 1u);
+    for (int64_t step : {-3600000, 3600000}) {
+        SCOPED_TRACE(step);
+        nuvra_test::ClockHold hold;
+        Json::Value body;
+        uint64_t wall = 0;
+        run_on_loop([&] {
+            rp->reports.clear();
+            Reporter2::SPT t = rp->t_start("chrp", "a", Json::Value(Json::objectValue));
+            mynet::test_wall_clock_step(step);
+            mynet::test_clock_advance(250);
+            t->end(true, "ok", Json::Value());
+            wall = mynet::get_time_in_ms();
+            body = rp->reports.front().body;
+        });
+        EXPECT_EQ(body["duration"].asUInt64(), 250u);
+        EXPECT_LE(body["time"].asUInt64(), wall);
+        EXPECT_GT(body["time"].asUInt64() + 1000, wall);
+        EXPECT_TRUE(kept_at_age(*rp, 59999));
+        EXPECT_FALSE(kept_at_age(*rp, 60000));
+        mynet::test_wall_clock_step(-step);
+    }
 }
 
 TEST_F(ReporterTest, PhaseOrEndOfARecordThatIsNotOpenQueuesNothing) {
@@ -366,8 +376,8 @@ TEST_F(ReporterTest, PhaseOrEndOfARecordThatIsNotOpenQueuesNothing) {
     EXPECT_EQ(has("end : can't find k c1 invite "), 1u);
     run_on_loop([&] {
         ASSERT_EQ(rp->reports.size(), 1u);
-        EXPECT_EQ(rp->reports.front()["result"].asString(), "recall");
-        EXPECT_EQ(rp->reports.front()["seq"].asUInt(), 0u);
+        EXPECT_EQ(rp->reports.front().body["result"].asString(), "recall");
+        EXPECT_EQ(rp->reports.front().body["seq"].asUInt(), 0u);
         EXPECT_EQ(rp->m_seq, 1u);
         EXPECT_TRUE(rp->ts.empty());
     });
@@ -390,8 +400,8 @@ TEST_F(ReporterTest, SecondStartWithTheSameKeyReplacesTheFirst) {
         EXPECT_TRUE(second->isdone);
         EXPECT_TRUE(rp->ts.empty());
         ASSERT_EQ(rp->reports.size(), 1u);
-        EXPECT_EQ(rp->reports.front()["param_start"], v2);
-        EXPECT_EQ(rp->reports.front()["result"].asString(), "timeout");
+        EXPECT_EQ(rp->reports.front().body["param_start"], v2);
+        EXPECT_EQ(rp->reports.front().body["result"].asString(), "timeout");
     });
     EXPECT_EQ(count_body(log, "end : can't find k 7_5 call "), 1u);
 }

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "loop.h"
+#include "support/clock_hold.h"
 #include "support/log_capture.h"
 #include "support/loop_thread.h"
 
@@ -51,7 +52,7 @@ protected:
     void make(const std::string& name, int first_time, int work_timeout, int done_n, int retry_min = 200,
               int retry_max = 5000, bool nolog = false) {
         run_on_loop([&] {
-            created_at = mynet::get_time_in_ms();
+            created_at = mynet::mono_time_ms();
             job = std::make_unique<WorkManager>(
                 name, first_time, 86400000, retry_min, retry_max, work_timeout, done_n,
                 [this](WorkManager::SPWork w, WorkManager*) { runs.push_back(w); },
@@ -98,9 +99,9 @@ TEST_F(WorkManagerTest, RetryDelayDoublesToMaximumAndResetsAfterSuccess) {
     for (int delay : delays) {
         ASSERT_TRUE(wait_runs(k + 1)) << "run " << k;
         run_on_loop([&] {
-            uint64_t before = mynet::get_time_in_ms();
+            uint64_t before = mynet::mono_time_ms();
             job->done(runs[k], false, true);
-            uint64_t after = mynet::get_time_in_ms();
+            uint64_t after = mynet::mono_time_ms();
             EXPECT_EQ(job->m_status, WorkManager::WORK_STATUS_WAIT_TRY);
             EXPECT_GE(job->m_t_do, before + delay);
             EXPECT_LE(job->m_t_do, after + delay);
@@ -126,10 +127,10 @@ TEST_F(WorkManagerTest, RetryDelayDoublesToMaximumAndResetsAfterSuccess) {
     run_on_loop([&] { job->update(); });
     ASSERT_TRUE(wait_runs(k + 2));
     run_on_loop([&] {
-        uint64_t before = mynet::get_time_in_ms();
+        uint64_t before = mynet::mono_time_ms();
         job->done(runs[k + 1], false, true);
         EXPECT_GE(job->m_t_do, before + 200);
-        EXPECT_LE(job->m_t_do, mynet::get_time_in_ms() + 200);
+        EXPECT_LE(job->m_t_do, mynet::mono_time_ms() + 200);
     });
 }
 
@@ -195,15 +196,26 @@ TEST_F(WorkManagerTest, SilentRunTimesOutOnceAndLateReportChangesNothing) {
     EXPECT_EQ(log.matching("wm_silent       already done").size(), 1u);
 }
 
-// A clock stepped back must not make a fresh run look ancient.
-TEST_F(WorkManagerTest, ClockSteppedBackDoesNotTimeOutRun) {
-    make("wm_clock", 0, 5000, 1);
-    ASSERT_TRUE(wait_runs(1));
-    mynet::test_clock_advance(-60000);
-    let_ticks_pass();
-    run_on_loop([&] { EXPECT_TRUE(timed_out.empty()); });
-    mynet::test_clock_advance(60000 + 5000);
-    EXPECT_TRUE(wait_on_loop([&] { return timed_out.size() == 1; }, kWaitMs));
+// A run's age is counted on the monotonic clock: a step of the system clock
+// either way neither times a fresh run out nor holds its time-out back.
+TEST_F(WorkManagerTest, WallClockStepsChangeNoRunTimeout) {
+    for (int64_t step : {-3600000, 3600000}) {
+        SCOPED_TRACE(step);
+        run_on_loop([&] {
+            runs.clear();
+            timed_out.clear();
+        });
+        nuvra_test::ClockHold hold;
+        make("wm_clock", 0, 5000, 1);
+        ASSERT_TRUE(wait_runs(1));
+        mynet::test_wall_clock_step(step);
+        mynet::test_clock_advance(4999);
+        let_ticks_pass();
+        run_on_loop([&] { EXPECT_TRUE(timed_out.empty()); });
+        mynet::test_clock_advance(1);
+        EXPECT_TRUE(wait_on_loop([&] { return timed_out.size() == 1; }, kWaitMs));
+        mynet::test_wall_clock_step(-step);
+    }
 }
 
 TEST_F(WorkManagerTest, RunWithSeveralReportsFinishesAtSuccessOrLastReport) {

@@ -12,6 +12,15 @@ namespace {
 
 std::atomic<int64_t> g_clock_offset_ms{0};
 std::atomic<int64_t> g_mono_offset_ms{0};
+// While held, the monotonic clock reads g_mono_held_at, which advances move
+// on like the offset.
+std::atomic<bool> g_mono_held{false};
+std::atomic<uint64_t> g_mono_held_at{0};
+
+uint64_t steady_ms() {
+    auto now = std::chrono::steady_clock::now().time_since_epoch();
+    return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(now).count());
+}
 
 // Handles may be registered with a running loop only on its own thread, so
 // queues built on other threads are handed to the network thread here. The
@@ -98,19 +107,32 @@ uint32_t getTickCount() { return static_cast<uint32_t>(get_time_in_ms()); }
 uint64_t elapsed_ms(uint64_t since, uint64_t now) { return now > since ? now - since : 0; }
 
 uint64_t mono_time_ms() {
-    auto now = std::chrono::steady_clock::now().time_since_epoch();
-    auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(now).count();
-    return static_cast<uint64_t>(ms + g_mono_offset_ms.load(std::memory_order_relaxed));
+    if (g_mono_held.load(std::memory_order_acquire)) return g_mono_held_at.load(std::memory_order_acquire);
+    return steady_ms() + static_cast<uint64_t>(g_mono_offset_ms.load(std::memory_order_acquire));
 }
 
-uint64_t elapsed_ms(uint64_t since) { return elapsed_ms(since, get_time_in_ms()); }
-
 void test_clock_advance(int64_t ms) {
+    if (ms <= 0) return;
     g_clock_offset_ms.fetch_add(ms);
-    if (ms > 0) g_mono_offset_ms.fetch_add(ms);
+    g_mono_offset_ms.fetch_add(ms);
+    g_mono_held_at.fetch_add(static_cast<uint64_t>(ms));
 }
 
 void test_wall_clock_step(int64_t ms) { g_clock_offset_ms.fetch_add(ms); }
+
+void test_clock_hold(bool held) {
+    if (held == g_mono_held.load()) return;
+    if (held) {
+        g_mono_held_at.store(mono_time_ms(), std::memory_order_release);
+        g_mono_held.store(true, std::memory_order_release);
+        return;
+    }
+    // Real time went on while held; the offset takes it back so the clock
+    // resumes where it stood instead of jumping.
+    const uint64_t at = g_mono_held_at.load();
+    g_mono_offset_ms.store(static_cast<int64_t>(at - steady_ms()), std::memory_order_release);
+    g_mono_held.store(false, std::memory_order_release);
+}
 
 void do_later(int time_in_ms, OnDoLater f) {
     auto timer = std::make_shared<Timer>();

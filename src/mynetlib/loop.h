@@ -22,23 +22,29 @@ void start();
 // Two clocks. The wall clock (get_time_in_ms) is for what is written or
 // sent: log stamps, telemetry times, generated ids. Every time-out, period
 // and age is measured on the monotonic clock (mono_time_ms), so a step of the
-// system clock in either direction changes none of them. Both carry a test
-// offset: test_clock_advance moves both together (fast tests of long
-// time-outs), test_wall_clock_step moves only the wall clock.
+// system clock in either direction changes none of them; libuv's timers run
+// on a monotonic clock of their own. Both carry a test offset:
+// test_clock_advance moves both forward together (fast tests of long
+// time-outs), test_wall_clock_step moves only the wall clock, either way.
 uint64_t get_time_in_ms();
 uint32_t get_time_in_s();
 uint32_t getTickCount();
 uint64_t mono_time_ms();
-// Milliseconds from `since` to `now`; 0 if `since` lies ahead.
+// Milliseconds from `since` to `now`, both from mono_time_ms(); 0 if `since`
+// lies ahead.
 uint64_t elapsed_ms(uint64_t since, uint64_t now);
-uint64_t elapsed_ms(uint64_t since);
 // The clock as the "%llu" that starts every log line.
 inline unsigned long long log_time() { return static_cast<unsigned long long>(get_time_in_ms()); }
 
-// Test seams: test_clock_advance moves both clocks forward by ms;
-// test_wall_clock_step moves only the wall clock (either direction).
+// Test seams. test_clock_advance moves both clocks forward by ms; the
+// monotonic clock never goes back, so ms <= 0 moves nothing (a system clock
+// stepped back is test_wall_clock_step). test_clock_hold(true) stops the
+// monotonic clock from following real time, so a test can look at one
+// instant for as long as it needs; test_clock_advance still moves it, and
+// test_clock_hold(false) lets it run on from where it stands.
 void test_clock_advance(int64_t ms);
 void test_wall_clock_step(int64_t ms);
+void test_clock_hold(bool held);
 
 using OnDoLater = std::function<void()>;
 

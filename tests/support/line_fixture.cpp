@@ -38,7 +38,7 @@ void handle(InterfaceLinkD& engine, InterfaceLinkD::ConnInfo& info, const std::s
         info.sendping();
         engine.m_tcp_connected = true;
     } else if (info.state == InterfaceLinkD::CONN_STATE_LOGINED && starts_with(msg, "line_pong:")) {
-        info.last_pong_recv_time = mynet::get_time_in_ms();
+        info.last_pong_recv_time = mynet::mono_time_ms();
         engine.m_last_active_time = info.last_pong_recv_time;
     }
 }
@@ -81,7 +81,7 @@ bool LineFixture::connect(uint16_t port, const std::string& login_text, const st
             engine->m_conn_info = info;
             records->info = info;
             info->conn_send_msg(login_text);
-            info->login_time = mynet::get_time_in_ms();
+            info->login_time = mynet::mono_time_ms();
             stream->onData([engine, records, info](mynet::NetworkTcpStream* s, mynet::ByteBuffer& bb) {
                 info->in_buf->compact();
                 if (info->in_buf->remaining() < bb->remaining()) {
@@ -111,7 +111,7 @@ bool LineFixture::connect(uint16_t port, const std::string& login_text, const st
                 {
                     std::lock_guard<std::mutex> lock(records->mtx);
                     records->closed = true;
-                    records->closed_at = mynet::get_time_in_ms();
+                    records->closed_at = mynet::mono_time_ms();
                 }
                 records->changed.notify_all();
             });

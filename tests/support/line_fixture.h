@@ -60,7 +60,7 @@ public:
     // True once the stream has reported its close. Any thread.
     bool closed() const;
     bool wait_closed(int timeout_ms) const;
-    // mynet::get_time_in_ms() when the stream reported its close.
+    // mynet::mono_time_ms() when the stream reported its close.
     uint64_t closed_at_ms() const;
 
     OnMessage on_message;

@@ -36,7 +36,8 @@ struct ApiCall {
     Json::Value req;
     Json::Value resp;
     int state = STATE_QUEUED;
-    // When the call was queued; time-outs count from here, sending keeps it.
+    // When the call was queued (monotonic); time-outs count from here, sending
+    // keeps it.
     uint64_t starttime = 0;
     // The outcome travels in the completion's arguments; these stay as built.
     int result = 0;

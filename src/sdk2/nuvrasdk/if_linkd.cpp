@@ -54,7 +54,7 @@ void InterfaceLinkD::set_reporter_header() {
 void InterfaceLinkD::login_watchdog_tick() {}
 
 void InterfaceLinkD::housekeeping_tick() {
-    uint64_t now = mynet::get_time_in_ms();
+    uint64_t now = mynet::mono_time_ms();
     m_main_slot.check_timeout();
     rp.tick();
     report_channel_stats(now);

@@ -326,6 +326,8 @@ public:
     void fire_onBCCall_result(std::string reason, std::string json_ret, std::string callID);
     void do_report_log();
 
+    // Every time stamp below, here and in the nested types, is a reading of
+    // mynet::mono_time_ms(): they serve time-outs, periods and durations.
     Reporter2 rp;
     int m_ipv6_mode = 0;
     std::string m_ipv6_head = "64:ff9b::";

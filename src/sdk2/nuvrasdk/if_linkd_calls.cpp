@@ -43,7 +43,6 @@ int InterfaceLinkD::end_session_for_reason(const std::string& reason) {
 }
 
 void InterfaceLinkD::CallSlot::add_call(SP_ApiCall call) {
-    const uint64_t now = mynet::get_time_in_ms();
     if (opens_record(call->method)) {
         Json::Value params(Json::objectValue);
         params["method"] = call->method;
@@ -51,7 +50,7 @@ void InterfaceLinkD::CallSlot::add_call(SP_ApiCall call) {
         // Keys of calls made in one millisecond stay distinct.
         call->spt = this2->rp.t_start("call", who + std::to_string(this2->next_id_time()), params);
     }
-    call->starttime = now;
+    call->starttime = mynet::mono_time_ms();
     calls.push_back(std::move(call));
     do_call();
 }
@@ -87,7 +86,7 @@ void InterfaceLinkD::CallSlot::do_tcp_call(SP_ApiCall call) {
 // once: however many calls expire together, the stack stays flat.
 void InterfaceLinkD::CallSlot::check_timeout() {
     if (m_processing) return;
-    const uint64_t now = mynet::get_time_in_ms();
+    const uint64_t now = mynet::mono_time_ms();
     bool expired_any = false;
     while (!calls_calling.empty() && expired(*calls_calling.front(), now)) {
         complete(calls_calling.front(), WAY_NONE, "", -2, "time out", "");
@@ -100,7 +99,7 @@ void InterfaceLinkD::CallSlot::check_timeout() {
     if (expired_any) do_call();
 }
 
-// Counted from queueing; a clock that stepped back counts as no time passed.
+// Counted from queueing.
 // In call mode 1 a negative time-out, taken as unsigned, never expires.
 bool InterfaceLinkD::CallSlot::expired(const ApiCall& call, uint64_t now) const {
     const uint64_t limit = this2->m_config_call_mode == 1

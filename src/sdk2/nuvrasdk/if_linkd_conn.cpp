@@ -43,7 +43,7 @@ int InterfaceLinkD::ConnInfo::unpack_msg(mynet::ByteBuffer& in_buf, std::list<st
 void InterfaceLinkD::ConnInfo::sendping() {
     ++ping_i;
     conn_send_msg("line_ping:" + itoa(ping_i));
-    last_ping_send_time = mynet::get_time_in_ms();
+    last_ping_send_time = mynet::mono_time_ms();
 }
 
 void InterfaceLinkD::ConnInfo::close() {
@@ -57,7 +57,7 @@ void InterfaceLinkD::ConnInfo::close() {
 // A pong stamped in the same millisecond as its ping answers it.
 void InterfaceLinkD::ConnInfo::watchdog_tick() {
     if (!conn) return;
-    const uint64_t now = mynet::get_time_in_ms();
+    const uint64_t now = mynet::mono_time_ms();
     if (state == CONN_STATE_CONNECTED) {
         if (mynet::elapsed_ms(login_time, now) > static_cast<uint64_t>(std::max(login_timeout, 0))) {
             PlatLog2(kLogInfo, kLogPlatform, "%llu : line login timeout %u", mynet::log_time(), connid);

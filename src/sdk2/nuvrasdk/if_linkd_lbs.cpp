@@ -29,7 +29,7 @@ void InterfaceLinkD::login_mode2_step_12_lbs(int login_session) {
 
     std::weak_ptr<InterfaceLinkD*> alive = m_lbs_alive;
     auto start_branches = [this, alive, login_session](SPSimpleWork work) {
-        uint64_t t0 = mynet::get_time_in_ms();
+        uint64_t t0 = mynet::mono_time_ms();
         // An empty host name is refused without a callback: that branch then
         // never reports and the built-in one or the time-out decides.
         mynet::resolve_hostname(
@@ -69,7 +69,7 @@ void InterfaceLinkD::lbs_on_dns(int login_session, SPSimpleWork work, uint64_t t
                  m_login_session, m_login_session_step.c_str());
         return;
     }
-    login_details()["h1t1"] = Json::UInt64(mynet::elapsed_ms(t0));
+    login_details()["h1t1"] = Json::UInt64(mynet::elapsed_ms(t0, mynet::mono_time_ms()));
     if (code == 0 && !ips.empty()) {
         parse_dns_result(ips);
         login_details()["h1i1"] = join_list(m_lbs_ips);
@@ -94,7 +94,7 @@ void InterfaceLinkD::parse_dns_result(std::list<std::string>& ips) {
 }
 
 void InterfaceLinkD::_do_ulbs(int login_session, SPSimpleWork work, int n, std::vector<std::string>& ips) {
-    uint64_t t0 = mynet::get_time_in_ms();
+    uint64_t t0 = mynet::mono_time_ms();
     std::weak_ptr<InterfaceLinkD*> alive = m_lbs_alive;
     size_t count = std::min(ips.size(), static_cast<size_t>(std::max(n, 0)));
     // A copy: the list may be replaced while the jobs start.
@@ -137,7 +137,7 @@ void InterfaceLinkD::lbs_on_job_result(int login_session, SPSimpleWork work, uin
     PlatLog2(kLogInfo, kLogPlatform, "%llu : %-15s result %s %s", mynet::log_time(), "ulbs", error.c_str(),
              json.substr(0, kResultLogChars).c_str());
     if (!lbs_is_current(login_session)) return;
-    login_details()["t2"] = Json::UInt64(mynet::elapsed_ms(t0));
+    login_details()["t2"] = Json::UInt64(mynet::elapsed_ms(t0, mynet::mono_time_ms()));
     login_details()["i2"] = "udp:" + list_ip;
     if (error.empty() && parse_lbs_result(json)) {
         work->end("", false);

@@ -56,7 +56,7 @@ Reporter2::SPT Reporter2::t_start(std::string type, std::string key, const Json:
     t->rp = this;
     t->type = type;
     t->key = key;
-    t->t0 = mynet::get_time_in_ms();
+    t->t0 = mynet::mono_time_ms();
     t->value = value;
     t->m_alive = m_alive;
     ts[type + "_" + key] = t;
@@ -115,23 +115,23 @@ void Reporter2::end_of(const std::string& type, const std::string& key, bool isS
 }
 
 void Reporter2::queue_report(const SPT& t, Json::Value report) {
-    uint64_t now = mynet::get_time_in_ms();
+    const uint64_t now = mynet::mono_time_ms();
     report["seq"] = Json::UInt(m_seq++);
-    report["time"] = Json::UInt64(now);
+    report["time"] = Json::UInt64(mynet::get_time_in_ms());
     report["key"] = t->key;
     report["type"] = t->type;
     report["duration"] = Json::UInt64(mynet::elapsed_ms(t->t0, now));
     report["param_start"] = t->value;
     report["common"] = m_common_fields;
-    reports.push_back(std::move(report));
+    reports.push_back(Queued{std::move(report), now});
     m_wm_send->update();
 }
 
 void Reporter2::tick() {
-    uint64_t now = mynet::get_time_in_ms();
-    while (!reports.empty() && mynet::elapsed_ms(json_uint64(reports.front(), "time"), now) > kReportMaxAgeMs) {
+    const uint64_t now = mynet::mono_time_ms();
+    while (!reports.empty() && mynet::elapsed_ms(reports.front().made_at, now) > kReportMaxAgeMs) {
         PlatLog2(kLogInfo, kLogPlatform, "%llu : clear rp %d", mynet::log_time(),
-                 static_cast<int>(json_uint(reports.front(), "seq")));
+                 static_cast<int>(json_uint(reports.front().body, "seq")));
         reports.pop_front();
     }
 }
@@ -187,7 +187,7 @@ void Reporter2::send_head(WorkManager::SPWork work) {
         m_wm_send->done(work, false, true);
         return;
     }
-    Json::Value& head = reports.front();
+    Json::Value& head = reports.front().body;
     head["now"] = Json::UInt64(mynet::get_time_in_ms());
     auto datagram = std::make_shared<mynet::_ByteBuffer>(zlib_compress(JSON2STRING(head)));
     std::string address = choose_report_addr();
@@ -240,7 +240,7 @@ void Reporter2::proc_ack(const std::string& ack) {
     }
     // Nothing sent yet: whatever this acknowledges is not ours. A "seq" that
     // is not a number matches no report.
-    if (!m_last_send_work || !json_number_equals(json_member(v, "seq"), json_uint(reports.front(), "seq"))) return;
+    if (!m_last_send_work || !json_number_equals(json_member(v, "seq"), json_uint(reports.front().body, "seq"))) return;
     reports.pop_front();
     m_wm_send->done(m_last_send_work, true, true);
     m_wm_send->update();

@@ -30,12 +30,20 @@ public:
         Reporter2* rp = nullptr;
         std::string type;
         std::string key;
+        // When the record was opened (monotonic): the reports' "duration".
         uint64_t t0 = 0;
         Json::Value value;
         bool isdone = false;
         std::weak_ptr<Reporter2*> m_alive;
     };
     using SPT = std::shared_ptr<T>;
+
+    // A queued report: the JSON sent, whose "time" is the wall clock, and
+    // when it was made on the monotonic clock, which its age is counted from.
+    struct Queued {
+        Json::Value body;
+        uint64_t made_at = 0;
+    };
 
     static constexpr uint64_t kReportMaxAgeMs = 59999;
 
@@ -66,7 +74,7 @@ public:
     Json::Value m_common_fields;
     std::map<std::string, SPT> ts;
     // Queued reports, oldest first; the head is the one sent.
-    std::list<Json::Value> reports;
+    std::list<Queued> reports;
     std::unique_ptr<WorkManager> m_wm_dns;
     std::unique_ptr<WorkManager> m_wm_send;
     std::shared_ptr<mynet::NetworkUdp> m_udp;

@@ -27,7 +27,7 @@ InterfaceLinkD::ULBS_Job::ULBS_Job(InterfaceLinkD* ld, int login_session, std::s
     : ld(ld),
       ld_alive(ld->m_lbs_alive),
       udp(std::make_shared<mynet::NetworkUdp>()),
-      t0(mynet::get_time_in_ms()),
+      t0(mynet::mono_time_ms()),
       login_session(login_session),
       ip(std::move(ip)),
       port(port),
@@ -76,7 +76,7 @@ void InterfaceLinkD::ULBS_Job::on_tick(bool last) {
         close();
         return;
     }
-    uint64_t dt = mynet::elapsed_ms(t0);
+    uint64_t dt = mynet::elapsed_ms(t0, mynet::mono_time_ms());
     // Each test sees the count left by the one before, so a late tick may
     // send several times.
     for (const Resend& r : kResends) {

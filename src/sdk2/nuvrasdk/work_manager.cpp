@@ -9,8 +9,6 @@ namespace {
 
 constexpr int kTickMs = 100;
 
-unsigned long long ull(uint64_t v) { return static_cast<unsigned long long>(v); }
-
 uint64_t later_by(uint64_t now, int delay_ms) { return now + static_cast<uint64_t>(std::max(delay_ms, 0)); }
 
 }  // namespace
@@ -28,7 +26,7 @@ WorkManager::WorkManager(std::string name, int first_time, int expired_time, int
       m_retry_time_max(retry_time_max),
       m_done_n(done_n),
       m_timer(std::make_shared<mynet::Timer>()),
-      m_t_do(later_by(mynet::get_time_in_ms(), first_time)) {
+      m_t_do(later_by(mynet::mono_time_ms(), first_time)) {
     m_timer->start(kTickMs, -1, [this](mynet::Timer*) { on_tick(); });
 }
 
@@ -44,18 +42,18 @@ void WorkManager::update() {
 
 // Every callback comes last: the owner may free this job inside it.
 void WorkManager::on_tick() {
-    uint64_t now = mynet::get_time_in_ms();
+    uint64_t now = mynet::mono_time_ms();
     if (m_status == WORK_STATUS_IDLE || m_status == WORK_STATUS_WAIT_TRY) {
         if (m_t_do > now) return;
         if (!m_nolog)
-            PlatLog2(kLogInfo, kLogPlatform, "%llu : %-15s start work : %lld %lld ", ull(now), m_name.c_str(),
+            PlatLog2(kLogInfo, kLogPlatform, "%llu : %-15s start work : %lld %lld ", mynet::log_time(), m_name.c_str(),
                      static_cast<long long>(now), static_cast<long long>(m_t_do));
         _do_work();
         return;
     }
     if (!last_work || last_work->isdone) return;
     if (mynet::elapsed_ms(last_work->t, now) < static_cast<uint64_t>(std::max(m_work_timeout, 0))) return;
-    if (!m_nolog) PlatLog2(kLogInfo, kLogPlatform, "%llu : %-15s timeout ", ull(now), m_name.c_str());
+    if (!m_nolog) PlatLog2(kLogInfo, kLogPlatform, "%llu : %-15s timeout ", mynet::log_time(), m_name.c_str());
     SPWork work = last_work;
     done(work, false, true);
     TimeoutFunction on_timeout = m_timeoutFunction;
@@ -72,7 +70,7 @@ void WorkManager::_do_work() {
         last_work->isdone = true;
     }
     last_work = std::make_shared<Work>();
-    last_work->t = mynet::get_time_in_ms();
+    last_work->t = mynet::mono_time_ms();
     last_work->version = m_version_target;
     m_t_do = kNotScheduled;
     m_status = WORK_STATUS_DOING;
@@ -106,7 +104,7 @@ void WorkManager::done(SPWork work, bool isok, bool retry) {
         m_t_do = kNotScheduled;
     } else if (retry) {
         m_status = WORK_STATUS_WAIT_TRY;
-        m_t_do = later_by(mynet::get_time_in_ms(), m_retry_time);
+        m_t_do = later_by(mynet::mono_time_ms(), m_retry_time);
         m_retry_time = m_retry_time > m_retry_time_max / 2 ? m_retry_time_max : m_retry_time * 2;
     } else {
         m_status = WORK_STATUS_IDLE;

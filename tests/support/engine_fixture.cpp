@@ -59,10 +59,15 @@ void EngineFixture::destroy_engine() {
     if (engine) run_on_loop([&] { engine.reset(); });
 }
 
-ProxyGuard::ProxyGuard(const std::string& host, int port) {
+ProxyGuard::ProxyGuard() {
     run_on_loop([&] {
         host_ = mynet::my_proxy_host;
         port_ = mynet::my_proxy_port;
+    });
+}
+
+ProxyGuard::ProxyGuard(const std::string& host, int port) : ProxyGuard() {
+    run_on_loop([&] {
         mynet::my_proxy_host = host;
         mynet::my_proxy_port = port;
     });

@@ -63,9 +63,11 @@ private:
 // The queue every test engine runs its work through, as an instance's does.
 mynet::Async& engine_queue();
 
-// Sets the process-wide proxy for its life, restoring what was there.
+// Restores the process-wide proxy when it goes; the second form also sets
+// it for its life.
 class ProxyGuard {
 public:
+    ProxyGuard();
     ProxyGuard(const std::string& host, int port);
     ~ProxyGuard();
     ProxyGuard(const ProxyGuard&) = delete;

@@ -94,8 +94,8 @@ Json::Value object(const std::vector<std::pair<string, Json::Value>>& members) {
 // An engine whose line to the test line server is logged in and carries calls.
 class CallTransport : public nuvra_test::EngineFixture {
 protected:
-    // The line's connect time-out runs on for 10 s.
-    CallTransport() { allow_handles(1); }
+    // The line's connect time-out runs on.
+    CallTransport() { allow_timeouts(10000); }
 
     void SetUp() override {
         ASSERT_TRUE(server.ok());

@@ -25,8 +25,8 @@ Json::Value parsed(const string& text) {
 
 class InviteCommands : public nuvra_test::EngineFixture {
 protected:
-    // The line's connect time-out runs on for 10 s.
-    InviteCommands() { allow_handles(1); }
+    // The line's connect time-out runs on.
+    InviteCommands() { allow_timeouts(10000); }
 
     void SetUp() override { ASSERT_TRUE(line.up()); }
 
@@ -71,7 +71,7 @@ class InviteRefusals : public InviteCommands, public ::testing::WithParamInterfa
 TEST_P(InviteRefusals, ReportTheirEventsAndSendNothing) {
     const uint32_t ids = call_ids();
     line.run([&](InterfaceLinkD& e) {
-        if (!GetParam().logged_in) e.m_login_state = InterfaceLinkD::LOGIN_STATE_NOT_LOGIN;
+        if (!GetParam().logged_in) e.set_login_state(InterfaceLinkD::LOGIN_STATE_NOT_LOGIN);
         GetParam().command(e);
     });
     EXPECT_EQ(line.events(), GetParam().events);

@@ -95,8 +95,8 @@ protected:
     }
     void start_step() {
         run_on_loop([&] {
-            // A name resolution's time-out runs on for 6 s to free its record.
-            if (!ld->m_ulbs_host.empty()) allow_handles(1);
+            // A name resolution's time-out runs on to free its record.
+            allow_timeouts(6000);
             ld->login_mode2_step_12_lbs(kSession);
         });
     }
@@ -485,7 +485,7 @@ TEST_F(LbsStep, StaleAttemptDropsItsPieces) {
     ASSERT_TRUE(service.ok());
     nuvra_test::LogCapture log;
     configure([&](InterfaceLinkD& e) { e.m_ulbs_host = "127.0.41.50"; });
-    allow_handles(1);  // the name resolution's time-out
+    allow_timeouts(6000);  // the name resolution's
     run_on_loop([&] { ld->login_mode2_step_12_lbs(kSession + 1); });
     EXPECT_TRUE(log.contains("wrong state 8 : 7 lbs"));
     EXPECT_FALSE(read<bool>([](InterfaceLinkD& e) { return static_cast<bool>(e.m_lbs_work.lock()); }));
@@ -567,7 +567,7 @@ TEST_F(LbsEngineGone, PiecesOutliveTheEngineSafely) {
     ASSERT_TRUE(service.ok());
     service.stay_silent();
     int sockets_before = open_sockets();
-    allow_handles(1);  // the name resolution's time-out
+    allow_timeouts(6000);  // the name resolution's
     SPSimpleWork work;
     on_engine([&](InterfaceLinkD& e) {
         e.m_ulbs_host = "127.0.41.90";
@@ -603,8 +603,8 @@ TEST_F(LbsStep, ThroughDantedRelay) {
     nuvra_test::LogCapture log;
     int sockets_before = open_sockets();
     nuvra_test::ProxyGuard proxy_set("127.0.0.1", proxy.port());
-    // The association's delayed release and its connect time-out outlive the test.
-    allow_handles(2);
+    // The association's connect time-out and its delayed release.
+    allow_timeouts(30000);
     configure([&](InterfaceLinkD& e) { e.m_ulbs_host = "127.0.41.80"; });
     uint64_t t_start = mynet::mono_time_ms();
     start_step();
@@ -635,7 +635,7 @@ TEST_F(LbsStep, ThroughMicrosocksFailsByTimeOut) {
     nuvra_test::LogCapture log;
     int sockets_before = open_sockets();
     nuvra_test::ProxyGuard proxy_set("127.0.0.1", proxy.port());
-    allow_handles(7);  // each refused association's connect time-out
+    allow_timeouts(30000);  // each refused association's connect time-out
     configure([&](InterfaceLinkD& e) {
         e.m_ulbs_buildin = {"127.0.41.81"};
         e._buildin_ulbs_time = 1;

@@ -18,8 +18,8 @@ using Command = std::function<void(InterfaceLinkD&)>;
 
 class MessageCommands : public nuvra_test::EngineFixture {
 protected:
-    // The line's connect time-out runs on for 10 s.
-    MessageCommands() { allow_handles(1); }
+    // The line's connect time-out runs on.
+    MessageCommands() { allow_timeouts(10000); }
 
     void SetUp() override { ASSERT_TRUE(line.up()); }
 
@@ -74,7 +74,7 @@ class MessageRefusals : public MessageCommands, public ::testing::WithParamInter
 TEST_P(MessageRefusals, ReportTheCallersIdSendNothingAndGenerateNoId) {
     const uint32_t ids = call_ids();
     line.run([&](InterfaceLinkD& e) {
-        if (!GetParam().logged_in) e.m_login_state = InterfaceLinkD::LOGIN_STATE_NOT_LOGIN;
+        if (!GetParam().logged_in) e.set_login_state(InterfaceLinkD::LOGIN_STATE_NOT_LOGIN);
         e.m_config_channel_msgid = 1;
         e.m_config_inst_msg_with_msgid = 1;
         GetParam().command(e);
@@ -111,9 +111,9 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST_F(MessageCommands, EveryChannelMessageCountsInTheStatisticsRefusedOnesToo) {
     line.run([](InterfaceLinkD& e) {
-        e.m_login_state = InterfaceLinkD::LOGIN_STATE_NOT_LOGIN;
+        e.set_login_state(InterfaceLinkD::LOGIN_STATE_NOT_LOGIN);
         e.user_send_channel_msg("ch", "x", "", 0, "", false);
-        e.m_login_state = InterfaceLinkD::LOGIN_STATE_LOGINED;
+        e.set_login_state(InterfaceLinkD::LOGIN_STATE_LOGINED);
         e.user_send_channel_msg("ch", kTooBig, "", 0, "", false);
         e.user_send_channel_msg("ch", "x", "", 0, "[]", false);
     });

@@ -19,7 +19,7 @@ namespace nuvra_test {
 // dispatcher routes them. For command tests, on an engine fixture's engine:
 //
 //     class MyCommands : public EngineFixture {
-//         MyCommands() { allow_handles(1); }  // the line's connect time-out
+//         MyCommands() { allow_timeouts(10000); }  // the line's connect time-out
 //         CommandLine line{engine.get(), cb};
 //     };
 class CommandLine {

@@ -1,9 +1,10 @@
 #include "support/engine_fixture.h"
 
+#include <chrono>
 #include <future>
+#include <thread>
 
 #include "socks5.h"
-#include "support/loop_handles.h"
 #include "support/loop_thread.h"
 
 namespace nuvra_test {
@@ -29,7 +30,7 @@ mynet::Async& engine_queue() {
 
 EngineFixture::EngineFixture() {
     mynet::Async& queue = engine_queue();
-    handles_before_ = live_loop_handles().count;
+    for (const LoopHandle& h : live_loop_handles()) handles_before_.insert(h.id);
     run_on_loop([&] {
         engine = std::make_unique<InterfaceLinkD>(&cb, &queue);
         engine->rp.m_enable = false;
@@ -38,11 +39,22 @@ EngineFixture::EngineFixture() {
 
 EngineFixture::~EngineFixture() {
     destroy_engine();
-    LoopHandles left = wait_loop_handles_at_most(handles_before_ + allowed_handles_, kHandlesSettleMs);
-    if (left.count > handles_before_ + allowed_handles_) {
-        ADD_FAILURE() << "libuv handles left behind: " << left.count << " alive, " << handles_before_
-                      << " before the test, " << allowed_handles_ << " allowed (" << left.kinds << ")";
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kHandlesSettleMs);
+    std::vector<LoopHandle> left = handles_left();
+    while (!left.empty() && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        left = handles_left();
     }
+    if (!left.empty()) ADD_FAILURE() << "libuv handles left behind: " << describe(left);
+}
+
+std::vector<LoopHandle> EngineFixture::handles_left() const {
+    std::vector<LoopHandle> left;
+    for (const LoopHandle& h : live_loop_handles()) {
+        if (handles_before_.count(h.id) || (h.one_shot && h.due_in_ms <= allowed_timeouts_ms_)) continue;
+        left.push_back(h);
+    }
+    return left;
 }
 
 void EngineFixture::TearDown() { destroy_engine(); }

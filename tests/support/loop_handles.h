@@ -1,21 +1,26 @@
 #pragma once
 
+#include <cstdint>
 #include <string>
+#include <vector>
 
 namespace nuvra_test {
 
-// The libuv handles alive on the network loop, read on the network thread.
-// Unreferenced handles are process-wide parts of the runtime (the write
-// flusher) and libuv's internal ones are its own: neither is counted.
-struct LoopHandles {
-    int count = 0;
-    std::string kinds;  // e.g. "timer x2, udp x1"
+// One libuv handle alive on the network loop.
+struct LoopHandle {
+    const void* id = nullptr;  // the handle's address
+    std::string kind;          // "timer", "tcp", "udp", ...
+    // A timer with one firing left (do_later, call_later): it ends by itself.
+    bool one_shot = false;
+    uint64_t due_in_ms = 0;  // timers only
 };
 
-LoopHandles live_loop_handles();
+// The handles alive on the network loop, read on the network thread.
+// Unreferenced handles are process-wide parts of the runtime (the write
+// flusher) and libuv's internal ones are its own: neither is listed.
+std::vector<LoopHandle> live_loop_handles();
 
-// Waits until at most `limit` handles are alive or timeout_ms passed;
-// returns the last reading.
-LoopHandles wait_loop_handles_at_most(int limit, int timeout_ms);
+// "timer due in 9 s x2, udp x1"
+std::string describe(const std::vector<LoopHandle>& handles);
 
 }  // namespace nuvra_test

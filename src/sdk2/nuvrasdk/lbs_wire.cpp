@@ -5,7 +5,6 @@
 
 #include <cstring>
 
-#include "engine_text.h"
 #include "json_text.h"
 #include "log.h"
 #include "loop.h"

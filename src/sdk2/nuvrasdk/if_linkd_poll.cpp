@@ -90,6 +90,7 @@ void InterfaceLinkD::on_getmsg2_answer(uint64_t poll_seq, const Json::Value& req
             note_msg_wait_clear(msg->msgid);
             if (!msgIDBuf.dup_or_add(msg->msgid)) process_msg(msg.get());
         }
+        // Ids noted while this poll was in flight are owed an acknowledgement too.
         took = !texts.empty() || !m_msgs_wait_clear.empty();
         more = texts.size() >= json_uint(req, "max");
         m_last_active_time = mynet::mono_time_ms();

@@ -58,7 +58,7 @@ TEST(EngineHelpers, Nat64ToIpv4) {
         {"192.0.2.33", ""},                    {"localhost", ""},
         {"", ""},
     };
-    for (const auto& c : cases) EXPECT_EQ(InterfaceLinkD::nat64_to_ipv4(c.first), c.second) << c.first;
+    for (const auto& c : cases) EXPECT_EQ(nat64_to_ipv4(c.first), c.second) << c.first;
 }
 
 // A locale that groups digits must not leak into wire texts and keys.

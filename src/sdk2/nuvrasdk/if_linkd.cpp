@@ -40,13 +40,6 @@ int InterfaceLinkD::choose_ulbs_port() {
     return 8180 + static_cast<int>(mynet::get_randint() % static_cast<uint32_t>(_ulbs_port_range));
 }
 
-std::string InterfaceLinkD::nat64_to_ipv4(std::string ipv6) {
-    sockaddr_in6 addr{};
-    if (uv_ip6_addr(ipv6.c_str(), 0, &addr) != 0) return "";
-    const uint8_t* b = addr.sin6_addr.s6_addr;
-    return std::string() + int(b[12]) + "." + int(b[13]) + "." + int(b[14]) + "." + int(b[15]);
-}
-
 void InterfaceLinkD::set_reporter_header() {
     Json::Value common(Json::objectValue);
     common["sdk"] = NUVRA_SDK_VERSION;

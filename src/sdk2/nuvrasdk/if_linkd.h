@@ -21,13 +21,8 @@
 #include "msg_wire.h"
 #include "network.h"
 #include "reporter2.h"
+#include "server_addr.h"
 #include "simple_work.h"
-
-// A server address as offered by discovery.
-struct Addr {
-    std::string host;
-    int port = 0;
-};
 
 // The per-instance signaling engine. Built and used on the network thread
 // only; it lives as long as its instance.
@@ -403,7 +398,6 @@ public:
     std::string get_device_id() { return _device_id; }
     bool mode2v6(int mode);
     int choose_ulbs_port();
-    static std::string nat64_to_ipv4(std::string ipv6);
     void set_reporter_header();
 
     // Timers.

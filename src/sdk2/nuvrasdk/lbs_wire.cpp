@@ -7,6 +7,7 @@
 
 #include "json_text.h"
 #include "log.h"
+#include "loop.h"
 #include "net_util.h"
 #include "socks5.h"
 #include "zlib_helpers.h"
@@ -117,7 +118,7 @@ DnsResult parse_dns_answers(const std::list<std::string>& answers, const std::st
             continue;
         }
         if (result.ipv6_mode == 0) result.ipv6_mode = 1;
-        if (InterfaceLinkD::nat64_to_ipv4(answer).empty()) continue;
+        if (nat64_to_ipv4(answer).empty()) continue;
         std::string prefix = nat64_prefix_of(answer);
         if (!prefix.empty()) {
             result.ipv6_head = prefix;
@@ -135,7 +136,7 @@ DnsResult parse_dns_answers(const std::list<std::string>& answers, const std::st
             result.ips.push_back(answer);
             continue;
         }
-        std::string ipv4 = InterfaceLinkD::nat64_to_ipv4(answer);
+        std::string ipv4 = nat64_to_ipv4(answer);
         if (ipv4.empty()) {
             PlatLog2(kLogInfo, kLogPlatform, "%llu : %-15s dns_result ignore %s:%s", mynet::log_time(), "dns.", host.c_str(),
                      answer.c_str());

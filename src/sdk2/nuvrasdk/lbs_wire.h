@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "if_linkd.h"
+#include "server_addr.h"
 
 // The texts of discovery: the request a job sends, the reply it gets, the
 // server lists in a good reply, and the discovery host's name resolution.

@@ -77,3 +77,24 @@ void InterfaceLinkD::report_channel_stats(uint64_t now) {
     rp.t_start("chrp", get_device_id() + static_cast<unsigned long>(mynet::get_time_in_ms()), params)
         ->end(true, "ok", none);
 }
+
+void InterfaceLinkD::set_login_state(int state) {
+    m_login_state = state;
+    m_published_login_state.store(state, std::memory_order_release);
+}
+
+void InterfaceLinkD::set_line(const std::string& line) {
+    m_line = line;
+    m_published_has_line.store(!line.empty(), std::memory_order_release);
+}
+
+void InterfaceLinkD::set_channel_name(const std::string& name) {
+    m_channelName = name;
+    std::lock_guard<std::mutex> lock(m_published_channel_mtx);
+    m_published_channel_name = name;
+}
+
+std::string InterfaceLinkD::published_channel_name() const {
+    std::lock_guard<std::mutex> lock(m_published_channel_mtx);
+    return m_published_channel_name;
+}

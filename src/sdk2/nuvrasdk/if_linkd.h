@@ -2,10 +2,12 @@
 
 #include <json/json.h>
 
+#include <atomic>
 #include <cstdint>
 #include <list>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -276,6 +278,24 @@ public:
     // The open login record's details, made when missing.
     Json::Value& login_details();
 
+    // Debug keys: engine settings changed at run time by key and value.
+    void user_dbg(std::string a, std::string b);
+    void use_slow_discovery();
+
+    // Values that callers' threads read without going through the network
+    // thread. m_login_state, m_line and m_channelName are written only on the
+    // network thread and only through these setters, which also publish the
+    // copies below.
+    void set_login_state(int state);
+    void set_line(const std::string& line);
+    void set_channel_name(const std::string& name);
+    // Any thread: the login state as last set.
+    int published_login_state() const { return m_published_login_state.load(std::memory_order_acquire); }
+    // Any thread: whether a line (session) id is held.
+    bool published_has_line() const { return m_published_has_line.load(std::memory_order_acquire); }
+    // Any thread: a copy of the current channel name.
+    std::string published_channel_name() const;
+
     InterfaceLinkD(nuvra_sdk::ICallBack* cb, mynet::Async* async);
     ~InterfaceLinkD();
     InterfaceLinkD(const InterfaceLinkD&) = delete;
@@ -421,6 +441,12 @@ public:
     int _info_report_rate = 100;
     std::string _dbg_ap_ip;
     int _dbg_ap_port = 0;
+
+    // The published copies (see set_login_state).
+    std::atomic<int> m_published_login_state{LOGIN_STATE_NOT_LOGIN};
+    std::atomic<bool> m_published_has_line{false};
+    mutable std::mutex m_published_channel_mtx;
+    std::string m_published_channel_name;
 
     // Discovery's own state, declared last so that `rp` is still built first.
 

@@ -1,8 +1,10 @@
 #include <gtest/gtest.h>
 #include <json/json.h>
+#include <netdb.h>
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <ostream>
 #include <string>
@@ -15,11 +17,13 @@
 #include "support/clock_hold.h"
 #include "support/log_capture.h"
 #include "support/loop_thread.h"
+#include "support/scripted_resolver.h"
 
 namespace {
 
 using nuvra_test::LogCapture;
 using nuvra_test::run_on_loop;
+using nuvra_test::ScriptedName;
 using nuvra_test::TelemetryCollector;
 using nuvra_test::wait_on_loop;
 using Reply = TelemetryCollector::Reply;
@@ -457,6 +461,76 @@ TEST_F(ReporterIpv6Test, IPv6CollectorGetsItsReportsFromAnIPv6Socket) {
         EXPECT_EQ(rp->m_host_ips, std::vector<std::string>{"::1"});
     });
     EXPECT_GE(count_body(log, "rpt host ::1 ::1"), 1u);
+}
+
+// The collector's name, scripted.
+class ReporterNamedCollectorTest : public ReporterTest {
+protected:
+    explicit ReporterNamedCollectorTest(const std::string& collector_ip = "127.0.0.1")
+        : ReporterTest(collector_ip) {}
+    std::string collector_host() const override { return "collector.test"; }
+
+    // Moves the clock on in steps of 100 ms, a little faster than real time,
+    // until done() holds; false after 10 s of real time.
+    static bool advance_until(const std::function<bool()>& done) {
+        for (int i = 0; i < 1000; ++i) {
+            if (done()) return true;
+            mynet::test_clock_advance(100);
+            sleep_ms(10);
+        }
+        return done();
+    }
+
+    ScriptedName name{"collector.test", EAI_NONAME};
+};
+
+TEST_F(ReporterNamedCollectorTest, UnresolvableCollectorIsRetriedWithBackOffAndReachedOnceResolved) {
+    end_record("a");
+    ASSERT_TRUE(advance_until([&] { return name.lookups() >= 5; }));
+    // Each retry waits at least twice as long as the one before.
+    const std::vector<uint64_t> at = name.lookup_times();
+    for (size_t i = 1; i < 5; ++i) EXPECT_GE(at[i] - at[i - 1], 200u << (i - 1)) << "retry " << i;
+    EXPECT_TRUE(collector.reports().empty());
+    EXPECT_EQ(queued(), 1u);
+    EXPECT_FALSE(log.contains("rpt host"));
+
+    name.answer({"127.0.0.1"});
+    ASSERT_TRUE(advance_until([&] { return !collector.reports().empty(); }));
+    auto report = collector.wait_report(0, 3000);
+    ASSERT_TRUE(report);
+    EXPECT_EQ(report->json["seq"].asUInt(), 0u);
+    EXPECT_TRUE(wait_on_loop([&] { return rp->reports.empty(); }, 3000));
+    EXPECT_GE(count_body(log, "rpt host collector.test 127.0.0.1"), 1u);
+}
+
+class ReporterMixedAnswerTest : public ReporterNamedCollectorTest {
+protected:
+    ReporterMixedAnswerTest() : ReporterNamedCollectorTest("::1") {}
+};
+
+// With any IPv6 address in the answer the reporter speaks IPv6 only.
+TEST_F(ReporterMixedAnswerTest, IPv4AddressesAreIgnoredOnceTheAnswerHoldsIPv6) {
+    name.answer({"127.0.0.2", "::1", "127.0.0.1"});
+    end_record("a");
+    mynet::test_clock_advance(1000);
+    ASSERT_TRUE(collector.wait_report(0, 3000));
+    ASSERT_TRUE(wait_on_loop([&] { return rp->reports.empty(); }, 3000));
+    run_on_loop([&] {
+        EXPECT_TRUE(rp->m_isipv6);
+        EXPECT_EQ(rp->m_host_ips, std::vector<std::string>{"::1"});
+    });
+    std::vector<std::string> hosts;
+    run_on_loop([&] {  // no resolution half-logged
+        for (const std::string& b : bodies(log))
+            if (b.rfind("rpt host", 0) == 0) hosts.push_back(b);
+    });
+    // Each resolution logs the answer in its order (the IPv4 socket made
+    // before the first one asks for another when it closes).
+    const std::vector<std::string> one{"rpt host ignore collector.test 127.0.0.2", "rpt host collector.test ::1",
+                                       "rpt host ignore collector.test 127.0.0.1"};
+    ASSERT_FALSE(hosts.empty());
+    ASSERT_EQ(hosts.size() % one.size(), 0u);
+    for (size_t i = 0; i < hosts.size(); ++i) EXPECT_EQ(hosts[i], one[i % one.size()]);
 }
 
 }  // namespace

@@ -1,12 +1,8 @@
-#include <dlfcn.h>
 #include <gtest/gtest.h>
-#include <netdb.h>
 #include <uv.h>
 
-#include <condition_variable>
 #include <list>
 #include <memory>
-#include <mutex>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -14,75 +10,9 @@
 #include "network.h"
 #include "support/log_capture.h"
 #include "support/loop_thread.h"
+#include "support/scripted_resolver.h"
 
-// The resolver seen by libuv's workers, interposed so that nothing leaves the
-// host: "localhost" goes to the system resolver, a few test names get scripted
-// answers, every other name is unknown.
-namespace {
-
-using GetAddrInfoFn = int (*)(const char*, const char*, const addrinfo*, addrinfo**);
-
-GetAddrInfoFn real_getaddrinfo() {
-    static GetAddrInfoFn real = reinterpret_cast<GetAddrInfoFn>(dlsym(RTLD_NEXT, "getaddrinfo"));
-    return real;
-}
-
-addrinfo* numeric(const char* ip) {
-    addrinfo hints = {};
-    hints.ai_flags = AI_NUMERICHOST;
-    hints.ai_socktype = SOCK_STREAM;
-    addrinfo* res = nullptr;
-    return real_getaddrinfo()(ip, nullptr, &hints, &res) == 0 ? res : nullptr;
-}
-
-// Holds resolutions of "held.test" on the worker until released.
-struct Gate {
-    std::mutex mtx;
-    std::condition_variable cv;
-    bool open = true;
-    int waiting = 0;
-
-    void close() {
-        std::lock_guard<std::mutex> lock(mtx);
-        open = false;
-    }
-    void release() {
-        std::lock_guard<std::mutex> lock(mtx);
-        open = true;
-        cv.notify_all();
-    }
-    void pass() {
-        std::unique_lock<std::mutex> lock(mtx);
-        ++waiting;
-        cv.wait(lock, [this] { return open; });
-        --waiting;
-    }
-};
-
-Gate& gate() {
-    static Gate* g = new Gate();
-    return *g;
-}
-
-}  // namespace
-
-extern "C" int getaddrinfo(const char* node, const char* service, const addrinfo* hints, addrinfo** res) {
-    std::string name = node ? node : "";
-    if (name == "localhost") return real_getaddrinfo()(node, service, hints, res);
-    if (name == "both.test") {
-        addrinfo* first = numeric("::1");
-        if (first == nullptr) return EAI_FAIL;
-        first->ai_next = numeric("127.0.0.1");
-        *res = first;
-        return 0;
-    }
-    if (name == "held.test") {
-        gate().pass();
-        *res = numeric("127.0.0.1");
-        return *res ? 0 : EAI_FAIL;
-    }
-    return EAI_NONAME;
-}
+using nuvra_test::ScriptedName;
 
 namespace {
 
@@ -158,6 +88,8 @@ void PrintTo(const AnsweredCase& c, std::ostream* os) { *os << c.host; }
 class ResolveAnswered : public ::testing::TestWithParam<AnsweredCase> {
 protected:
     static void SetUpTestSuite() { warm_up_resolver(); }
+    // The resolver's order is kept, IPv6 first here.
+    ScriptedName both{"both.test", {"::1", "127.0.0.1"}};
 };
 
 TEST_P(ResolveAnswered, CallsOnceAndTheTimeOutStaysSilent) {
@@ -184,7 +116,6 @@ TEST_P(ResolveAnswered, CallsOnceAndTheTimeOutStaysSilent) {
 
 INSTANTIATE_TEST_SUITE_P(Table, ResolveAnswered,
                          ::testing::Values(AnsweredCase{"localhost", 0, "", {"127.0.0.1"}},
-                                           // The resolver's order is kept, IPv6 first here.
                                            AnsweredCase{"both.test", 0, "", {"::1", "127.0.0.1"}},
                                            AnsweredCase{"unknown.test", UV_EAI_NONAME, "unknown node or service", {}}));
 
@@ -214,28 +145,21 @@ TEST(ResolveHostname, ImmediateFailureCallsBeforeReturningAndOnlyOnce) {
     EXPECT_FALSE(log.contains("getaddrinfo timeout"));
 }
 
-// Lets held resolutions go even when a test fails half-way: libuv joins its
-// workers at exit.
-struct GateClosed {
-    GateClosed() { gate().close(); }
-    ~GateClosed() { gate().release(); }
-};
-
 TEST(ResolveHostname, TimeOutBeforeTheAnswerThenTheLateAnswerIsDropped) {
     nuvra_test::LogCapture log;
     Calls calls;
-    {
-        GateClosed held;
-        nuvra_test::run_on_loop([&] { EXPECT_EQ(mynet::resolve_hostname("held.test", calls.recorder(), 30), 0); });
-        ASSERT_TRUE(nuvra_test::wait_on_loop([&] { return !calls.results.empty(); }, 2000));
-        nuvra_test::run_on_loop([&] {
-            EXPECT_EQ(calls.results[0].code, -1);
-            EXPECT_EQ(calls.results[0].error, "timeout");
-            EXPECT_TRUE(calls.results[0].addresses.empty());
-        });
-        EXPECT_TRUE(log.contains("[ net  ] getaddrinfo timeout: held.test "));
-        EXPECT_FALSE(log.contains("uv_on_getaddrinfo_done2"));
-    }
+    ScriptedName held("held.test", {"127.0.0.1"});
+    held.hold();
+    nuvra_test::run_on_loop([&] { EXPECT_EQ(mynet::resolve_hostname("held.test", calls.recorder(), 30), 0); });
+    ASSERT_TRUE(nuvra_test::wait_on_loop([&] { return !calls.results.empty(); }, 2000));
+    nuvra_test::run_on_loop([&] {
+        EXPECT_EQ(calls.results[0].code, -1);
+        EXPECT_EQ(calls.results[0].error, "timeout");
+        EXPECT_TRUE(calls.results[0].addresses.empty());
+    });
+    EXPECT_TRUE(log.contains("[ net  ] getaddrinfo timeout: held.test "));
+    EXPECT_FALSE(log.contains("uv_on_getaddrinfo_done2"));
+    held.release();
     ASSERT_TRUE(log.wait_for("[ net  ] uv_on_getaddrinfo_done2 already timeout: held.test", 2000));
     EXPECT_EQ(count_on_loop(calls), 1u);
     const auto lines = log.lines();

@@ -14,34 +14,6 @@ namespace mynet {
 std::string my_proxy_host;
 int my_proxy_port = 0;
 
-namespace {
-
-
-// Bytes are logged as signed numbers.
-int sbyte(char c) { return static_cast<int>(static_cast<signed char>(c)); }
-
-constexpr size_t kIPv4AnswerSize = 10;
-constexpr size_t kIPv6AnswerSize = 22;
-constexpr size_t kNameAnswerFixed = 7;
-
-}  // namespace
-
-size_t socks5_command_answer_size(const char* p, size_t n) {
-    if (n < 4) return 0;
-    size_t size = kIPv4AnswerSize;
-    if (p[3] == 4) {
-        size = kIPv6AnswerSize;
-    } else if (p[3] == 3) {
-        if (n < 5) return 0;
-        size = kNameAnswerFixed + static_cast<unsigned char>(p[4]);
-    }
-    return n < size ? 0 : size;
-}
-
-int socks5_command_answer_port(const char* p, size_t size) {
-    return (static_cast<unsigned char>(p[size - 2]) << 8) | static_cast<unsigned char>(p[size - 1]);
-}
-
 Socks5Proxy::Socks5Proxy(std::string proxy_host_, int proxy_port_, std::string peer_host_, int peer_port_)
     : proxy_host(std::move(proxy_host_)),
       proxy_port(proxy_port_),
@@ -94,21 +66,24 @@ void Socks5Proxy::start_socks5_connect(NetworkTcpStream* conn) {
 
 void Socks5Proxy::handle_socks5_connect(NetworkTcpClient* tcp, NetworkTcpStream* conn, const ByteBuffer& bb) {
     if (m_proxy_status != PROXY_STATUS_AUTH && m_proxy_status != PROXY_STATUS_CONNECT) return;
-    m_pending.append(bb->data(), bb->remaining());
+    m_answers.append(bb->data(), bb->remaining());
     bb->m_position = bb->m_limit;
-    if (m_proxy_status == PROXY_STATUS_AUTH) on_select_answer(tcp, conn);
-    if (m_proxy_status == PROXY_STATUS_CONNECT) on_command_answer(tcp, conn);
+    if (m_proxy_status == PROXY_STATUS_AUTH) {
+        Socks5Answer ans = m_answers.take_select_answer();
+        if (!ans.complete) return;
+        on_select_answer(tcp, conn, ans);
+    }
+    if (m_proxy_status == PROXY_STATUS_CONNECT) {
+        Socks5Answer ans = m_answers.take_command_answer();
+        if (!ans.complete) return;
+        on_command_answer(tcp, conn, ans);
+    }
 }
 
-void Socks5Proxy::on_select_answer(NetworkTcpClient* tcp, NetworkTcpStream* conn) {
-    if (m_pending.size() < sizeof(SOCKS5SELECTANSWER)) return;
-    SOCKS5SELECTANSWER ans;
-    memcpy(&ans, m_pending.data(), sizeof(ans));
-    m_pending.erase(0, sizeof(ans));
+void Socks5Proxy::on_select_answer(NetworkTcpClient* tcp, NetworkTcpStream* conn, const Socks5Answer& ans) {
     PlatLog2(kLogInfo, kLogPlatform, "%llu : [ net  ] proxy server auth answer ack, ver is %d, method is %d: %s, %d",
-             log_time(), sbyte(static_cast<char>(ans.ver)), sbyte(static_cast<char>(ans.method)), proxy_host.c_str(),
-             proxy_port);
-    if (ans.ver != 5 || ans.method != 0) {
+             log_time(), ans.ver, ans.code, proxy_host.c_str(), proxy_port);
+    if (!ans.ok()) {
         PlatLog2(kLogInfo, kLogPlatform, "%llu : [ net  ] socks5 auth is not allowed %s", log_time(),
                  proxy_host.c_str());
         m_proxy_status = PROXY_STATUS_DISCONNECT;
@@ -128,28 +103,19 @@ void Socks5Proxy::on_select_answer(NetworkTcpClient* tcp, NetworkTcpStream* conn
     m_proxy_status = PROXY_STATUS_CONNECT;
 }
 
-void Socks5Proxy::on_command_answer(NetworkTcpClient* tcp, NetworkTcpStream* conn) {
-    // A refusal is known from its first two bytes; success needs the whole
-    // answer, whose length depends on its address type.
-    if (m_pending.size() < 2) return;
-    int ver = sbyte(m_pending[0]);
-    int rep = sbyte(m_pending[1]);
-    bool ok = ver == 5 && rep == 0;
-    size_t size = ok ? socks5_command_answer_size(m_pending.data(), m_pending.size()) : 0;
-    if (ok && size == 0) return;
-    PlatLog2(kLogInfo, kLogPlatform, "%llu : [ net  ] proxy server cmd answer ack, ver is %d, rep is %d", log_time(), ver,
-             rep);
-    if (!ok) {
-        PlatLog2(kLogInfo, kLogPlatform, "%llu : [ net  ] connection cannot be established, error: %d", log_time(), rep);
+void Socks5Proxy::on_command_answer(NetworkTcpClient* tcp, NetworkTcpStream* conn, const Socks5Answer& ans) {
+    PlatLog2(kLogInfo, kLogPlatform, "%llu : [ net  ] proxy server cmd answer ack, ver is %d, rep is %d", log_time(),
+             ans.ver, ans.code);
+    if (!ans.ok()) {
+        PlatLog2(kLogInfo, kLogPlatform, "%llu : [ net  ] connection cannot be established, error: %d", log_time(),
+                 ans.code);
         m_proxy_status = PROXY_STATUS_INIT;
-        m_pending.clear();
         fail(tcp, UV_ECONNREFUSED);
         return;
     }
     m_proxy_status = PROXY_STATUS_CONNECTED;
-    if (m_socks5_type == SOCKS5_UDP) udp_send_port = socks5_command_answer_port(m_pending.data(), size);
-    std::string rest = m_pending.substr(size);
-    m_pending.clear();
+    if (m_socks5_type == SOCKS5_UDP) udp_send_port = ans.port;
+    std::string rest = m_answers.take_rest();
     tcp->proxy_connected();
     // Tunnel bytes that came with the answer belong to the new owner.
     if (rest.empty() || conn->isClosed) return;

@@ -6,6 +6,7 @@
 
 #include "byte_buffer.h"
 #include "net_util.h"
+#include "socks5_answer.h"
 
 namespace mynet {
 
@@ -61,13 +62,6 @@ static_assert(sizeof(SOCKS5COMMANDREQUEST) == 10, "wire layout");
 static_assert(sizeof(SOCK5COMMANDANSWER) == 10, "wire layout");
 static_assert(sizeof(SOCKS5UDPHEADER) == 10, "wire layout");
 
-// Length of the complete command answer at the start of the n bytes at p, by
-// its address type (IPv4 10, IPv6 22, name 7 plus its length; any other type
-// counts as IPv4); 0 while too few bytes have arrived to tell.
-size_t socks5_command_answer_size(const char* p, size_t n);
-// The port (host order) in the last two bytes of a complete command answer.
-int socks5_command_answer_port(const char* p, size_t size);
-
 // The state of one handshake on one TCP connection to the proxy.
 class Socks5Proxy {
 public:
@@ -109,10 +103,10 @@ public:
     int udp_recv_port = 0;
     int udp_send_port = 0;
     // Bytes received in the current state and not yet consumed.
-    std::string m_pending;
+    Socks5AnswerReader m_answers;
 
-    void on_select_answer(NetworkTcpClient* tcp, NetworkTcpStream* conn);
-    void on_command_answer(NetworkTcpClient* tcp, NetworkTcpStream* conn);
+    void on_select_answer(NetworkTcpClient* tcp, NetworkTcpStream* conn, const Socks5Answer& ans);
+    void on_command_answer(NetworkTcpClient* tcp, NetworkTcpStream* conn, const Socks5Answer& ans);
     void fail(NetworkTcpClient* tcp, int code);
 };
 

@@ -92,15 +92,8 @@ bool LineFixture::connect(uint16_t port, const std::string& login_text, const st
             info->conn_send_msg(login_text);
             info->login_time = mynet::mono_time_ms();
             stream->onData([engine, records, info](mynet::NetworkTcpStream* s, mynet::ByteBuffer& bb) {
-                info->in_buf->compact();
-                if (info->in_buf->remaining() < bb->remaining()) {
-                    s->close();
-                    return;
-                }
-                info->in_buf->put(bb);
-                info->in_buf->flip();
                 std::list<std::string> msgs;
-                if (info->unpack_msg(info->in_buf, msgs) < 0) {
+                if (info->receive(bb, msgs) < 0) {
                     s->close();
                     return;
                 }

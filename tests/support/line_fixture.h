@@ -15,8 +15,8 @@ namespace nuvra_test {
 // connect step does it: a TCP client to the server, the stream wrapped in a
 // ConnInfo (connid, this2, empty receive buffer, watchdog started) that
 // becomes the engine's m_conn_info, the login text sent and login_time
-// stamped. Every read is compacted into the receive buffer, checked for room,
-// put, flipped and cut with unpack_msg (-1 closes the stream). Like the
+// stamped. Every read goes through the connection's receive (a negative
+// result closes the stream). Like the
 // dispatcher, a "login_res ok " or "line_login_res ok" moves the connection
 // to CONN_STATE_LOGINED with flag = m_tcp_conn_flag and sends the first ping,
 // and a "line_pong:" on a logged-in connection stamps last_pong_recv_time.

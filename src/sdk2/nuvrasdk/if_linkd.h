@@ -58,6 +58,11 @@ public:
         // Cuts the complete frames of in_buf into msgs: 0, or -1 after an
         // undecodable frame (the caller closes the stream).
         int unpack_msg(mynet::ByteBuffer& in_buf, std::list<std::string>& msgs);
+        // Takes one received piece into in_buf (in read mode) and cuts the
+        // complete frames into msgs: 0; -1 after an undecodable frame; -2
+        // when the piece does not fit in the free room of in_buf (logged).
+        // After a negative result the caller closes the stream.
+        int receive(const mynet::ByteBuffer& piece, std::list<std::string>& msgs);
         void sendping();
         // Ends the watchdog and closes the stream; harmless twice.
         void close();

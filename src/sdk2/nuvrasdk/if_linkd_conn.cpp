@@ -40,6 +40,19 @@ int InterfaceLinkD::ConnInfo::unpack_msg(mynet::ByteBuffer& in_buf, std::list<st
     return line_frame_cut(*in_buf, flag, tag(), msgs);
 }
 
+int InterfaceLinkD::ConnInfo::receive(const mynet::ByteBuffer& piece, std::list<std::string>& msgs) {
+    in_buf->compact();
+    if (in_buf->remaining() < piece->remaining()) {
+        PlatLog2(kLogError, kLogPlatform, "%llu : %-15s recv buffer overflow %u %u", mynet::log_time(), tag().c_str(),
+                 in_buf->remaining(), piece->remaining());
+        in_buf->flip();
+        return -2;
+    }
+    in_buf->put(piece);
+    in_buf->flip();
+    return unpack_msg(in_buf, msgs);
+}
+
 void InterfaceLinkD::ConnInfo::sendping() {
     ++ping_i;
     conn_send_msg("line_ping:" + itoa(ping_i));

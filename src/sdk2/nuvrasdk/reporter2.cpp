@@ -6,6 +6,7 @@
 #include "log.h"
 #include "loop.h"
 #include "net_util.h"
+#include "report_ack.h"
 #include "resolve.h"
 #include "zlib_helpers.h"
 
@@ -18,7 +19,6 @@ constexpr int kRetryMaxMs = 5000;
 constexpr int kResolveRunTimeoutMs = 10000;
 constexpr int kSendRunTimeoutMs = 5000;
 constexpr int kResolveTimeoutMs = 6000;
-constexpr int kAckMaxSize = 2048;
 
 }  // namespace
 
@@ -209,7 +209,7 @@ void Reporter2::new_udp() {
     std::weak_ptr<Reporter2*> alive = m_alive;
     udp->onData([alive](const mynet::InetSocketAddress&, mynet::ByteBuffer& data) {
         Alive self = alive.lock();
-        if (self) (*self)->proc_ack(zlib_uncompress(data->getString(), kAckMaxSize));
+        if (self) (*self)->proc_ack(zlib_uncompress(data->getString(), kReportAckMaxSize));
     });
     // Compared by address only: the socket is alive during its own close callback.
     const mynet::NetworkUdp* closing = udp.get();
@@ -233,14 +233,13 @@ void Reporter2::close_udp() {
 
 void Reporter2::proc_ack(const std::string& ack) {
     if (reports.empty()) return;
-    Json::Value v;
-    if (!parse_json(ack, v) || !v.isObject() || !v.isMember("seq")) {
+    const ReportAck said = read_report_ack(ack, json_uint(reports.front().body, "seq"));
+    if (said == REPORT_ACK_MALFORMED) {
         PlatLog2(kLogInfo, kLogPlatform, "%llu : error wrong json", mynet::log_time());
         return;
     }
-    // Nothing sent yet: whatever this acknowledges is not ours. A "seq" that
-    // is not a number matches no report.
-    if (!m_last_send_work || !json_number_equals(json_member(v, "seq"), json_uint(reports.front().body, "seq"))) return;
+    // Nothing sent yet: whatever this acknowledges is not ours.
+    if (!m_last_send_work || said != REPORT_ACK_MATCHES) return;
     reports.pop_front();
     m_wm_send->done(m_last_send_work, true, true);
     m_wm_send->update();

@@ -56,7 +56,7 @@ class AttrRefusals : public AttrCommands, public ::testing::WithParamInterface<R
 TEST_P(AttrRefusals, ReportNotLoginAndSendNothing) {
     const uint32_t ids = call_ids();
     line.run([&](InterfaceLinkD& e) {
-        e.m_login_state = InterfaceLinkD::LOGIN_STATE_NOT_LOGIN;
+        e.set_login_state(InterfaceLinkD::LOGIN_STATE_NOT_LOGIN);
         GetParam().command(e);
     });
     EXPECT_EQ(line.events(), GetParam().events);
@@ -80,7 +80,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST_F(AttrCommands, SetBackgroundChangesItsFlagsEvenWhenRefused) {
     line.run([](InterfaceLinkD& e) {
-        e.m_login_state = InterfaceLinkD::LOGIN_STATE_NOT_LOGIN;
+        e.set_login_state(InterfaceLinkD::LOGIN_STATE_NOT_LOGIN);
         e.m_last_active_time = 0;
         e.user_set_background(true);
         EXPECT_TRUE(e.m_isbackground);
@@ -295,7 +295,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST_F(AttrCommands, InvokeWhileLoggedOutWaitsInTheQueueAndTimesOut) {
     line.run_and_time_out([](InterfaceLinkD& e) {
-        e.m_login_state = InterfaceLinkD::LOGIN_STATE_NOT_LOGIN;
+        e.set_login_state(InterfaceLinkD::LOGIN_STATE_NOT_LOGIN);
         e.m_tcp_connected = false;
         e.user_invoke("io.nuvra.signal.m", "{}", "v1");
         EXPECT_EQ(e.m_main_slot.calls.size(), 1u);
@@ -342,13 +342,23 @@ TEST_F(AttrCommands, NetworkOffClosesTheLineAndOnChangesNothing) {
     EXPECT_TRUE(line.log.contains("user_setNetworkStatus isvalid=0"));
 }
 
+TEST_F(AttrCommands, TheStatusDebugKeyQueriesTheAccountsAsOneText) {
+    line.server.set_call_script("user_query_user_status2", CallScript::ok(parsed(R"({"status":"1,0"})")));
+    line.run([](InterfaceLinkD& e) { e.user_dbg("query_user_status", "a,b"); });
+    auto call = line.wait_call("user_query_user_status2");
+    ASSERT_TRUE(call);
+    EXPECT_EQ(CommandLine::request_text(*call), R"({"accounts":"a,b","line":"L1"})");
+    ASSERT_TRUE(all_answered());
+    EXPECT_EQ(line.events(), Events{"onQueryUserStatusResult|a,b|1,0"});
+}
+
 TEST_F(AttrCommands, GettersReadTheEngine) {
     line.run([](InterfaceLinkD& e) {
         EXPECT_TRUE(e.user_isonline());
         EXPECT_EQ(e.user_getStatus(), InterfaceLinkD::LOGIN_STATE_LOGINED);
         EXPECT_EQ(e.getSdkVersion(), 1010303001);
-        e.m_line = "";
-        e.m_login_state = InterfaceLinkD::LOGIN_STATE_RECONNECTING;
+        e.set_line("");
+        e.set_login_state(InterfaceLinkD::LOGIN_STATE_RECONNECTING);
         EXPECT_FALSE(e.user_isonline());
         EXPECT_EQ(e.user_getStatus(), 3);
     });

@@ -28,12 +28,15 @@ protected:
     // The current channel as (name, cid, msgid).
     string current_channel() {
         string s;
-        line.run([&](InterfaceLinkD& e) { s = e.m_channelName + "|" + e.m_cid + "|" + std::to_string(e.m_channel_msgid); });
+        line.run([&](InterfaceLinkD& e) {
+            s = e.m_channelName + "|" + e.m_cid + "|" + std::to_string(e.m_channel_msgid);
+            EXPECT_EQ(e.published_channel_name(), e.m_channelName);
+        });
         return s;
     }
     void set_current_channel(const string& name, const string& cid, uint64_t msgid) {
         line.run([&](InterfaceLinkD& e) {
-            e.m_channelName = name;
+            e.set_channel_name(name);
             e.m_cid = cid;
             e.m_channel_msgid = msgid;
         });
@@ -58,7 +61,7 @@ TEST_P(ChannelRefusals, ReportTheirEventsSendNothingAndKeepTheChannel) {
     set_current_channel("kept", "c9", 44);
     uint32_t ids_before = 0;
     line.run([&](InterfaceLinkD& e) {
-        e.m_login_state = InterfaceLinkD::LOGIN_STATE_NOT_LOGIN;
+        e.set_login_state(InterfaceLinkD::LOGIN_STATE_NOT_LOGIN);
         ids_before = e.m_tcp_call_id;
         GetParam().command(e);
     });
@@ -359,7 +362,7 @@ TEST_F(ChannelCommands, CommandsWaitWhileLoggingInOrReconnectingAndLeaveOnceTheL
         line.line.callback.clear();
         const size_t before = line.calls().size();
         line.run([&](InterfaceLinkD& e) {
-            e.m_login_state = state;
+            e.set_login_state(state);
             e.m_tcp_connected = false;
             e.user_channel_join("ch");
             EXPECT_EQ(e.m_main_slot.calls.size(), 1u);

@@ -67,7 +67,7 @@ class InviteRefusals : public InviteCommands, public ::testing::WithParamInterfa
 TEST_P(InviteRefusals, ReportTheirEventsAndSendNothing) {
     const uint32_t ids = call_ids();
     line.run([&](InterfaceLinkD& e) {
-        if (!GetParam().logged_in) e.m_login_state = InterfaceLinkD::LOGIN_STATE_NOT_LOGIN;
+        if (!GetParam().logged_in) e.set_login_state(InterfaceLinkD::LOGIN_STATE_NOT_LOGIN);
         GetParam().command(e);
     });
     EXPECT_EQ(line.events(), GetParam().events);

@@ -70,7 +70,7 @@ class MessageRefusals : public MessageCommands, public ::testing::WithParamInter
 TEST_P(MessageRefusals, ReportTheCallersIdSendNothingAndGenerateNoId) {
     const uint32_t ids = call_ids();
     line.run([&](InterfaceLinkD& e) {
-        if (!GetParam().logged_in) e.m_login_state = InterfaceLinkD::LOGIN_STATE_NOT_LOGIN;
+        if (!GetParam().logged_in) e.set_login_state(InterfaceLinkD::LOGIN_STATE_NOT_LOGIN);
         e.m_config_channel_msgid = 1;
         e.m_config_inst_msg_with_msgid = 1;
         GetParam().command(e);
@@ -107,9 +107,9 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST_F(MessageCommands, EveryChannelMessageCountsInTheStatisticsRefusedOnesToo) {
     line.run([](InterfaceLinkD& e) {
-        e.m_login_state = InterfaceLinkD::LOGIN_STATE_NOT_LOGIN;
+        e.set_login_state(InterfaceLinkD::LOGIN_STATE_NOT_LOGIN);
         e.user_send_channel_msg("ch", "x", "", 0, "", false);
-        e.m_login_state = InterfaceLinkD::LOGIN_STATE_LOGINED;
+        e.set_login_state(InterfaceLinkD::LOGIN_STATE_LOGINED);
         e.user_send_channel_msg("ch", kTooBig, "", 0, "", false);
         e.user_send_channel_msg("ch", "x", "", 0, "[]", false);
     });

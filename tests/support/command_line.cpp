@@ -31,8 +31,8 @@ bool CommandLine::up() {
         }, kWaitMs))
         return false;
     run([](InterfaceLinkD& e) {
-        e.m_login_state = InterfaceLinkD::LOGIN_STATE_LOGINED;
-        e.m_line = kLine;
+        e.set_login_state(InterfaceLinkD::LOGIN_STATE_LOGINED);
+        e.set_line(kLine);
         e.m_account = kAccount;
         e.m_uid = kUid;
     });

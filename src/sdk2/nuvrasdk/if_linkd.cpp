@@ -13,6 +13,13 @@ InterfaceLinkD::InterfaceLinkD(nuvra_sdk::ICallBack* cb, mynet::Async* queue) : 
     m_ulbs_buildin = builtin_hosts::kDiscoveryAddresses;
     m_timer_poll = std::make_shared<mynet::Timer>();
     m_timer_poll->start(100, -1, [this](mynet::Timer*) { housekeeping_tick(); });
+    m_on_lbs_result = [this](int login_session, const std::string& result) {
+        if (result.empty()) {
+            login_step_3_conn(login_session);
+        } else {
+            login_step_4_failed(login_session, nuvra_sdk::LOGIN_E_NET, "lbs failed");
+        }
+    };
 }
 
 InterfaceLinkD::~InterfaceLinkD() {
@@ -51,12 +58,13 @@ void InterfaceLinkD::set_reporter_header() {
     rp.set_common_fields(common);
 }
 
-void InterfaceLinkD::login_watchdog_tick() {}
+void InterfaceLinkD::login_watchdog_tick() { login_timeout(); }
 
 void InterfaceLinkD::housekeeping_tick() {
     uint64_t now = mynet::mono_time_ms();
     m_main_slot.check_timeout();
     rp.tick();
+    idle_logout(now);
     report_channel_stats(now);
 }
 

@@ -15,6 +15,7 @@
 #include "api_call.h"
 #include "engine_text.h"
 #include "json_text.h"
+#include "line_msg_wire.h"
 #include "network.h"
 #include "reporter2.h"
 #include "simple_work.h"
@@ -217,7 +218,7 @@ public:
     void user_ping();
     void user_invoke(std::string name, std::string _req, std::string callID);
     void user_bc_call(std::string func, std::string json_args, std::string callID);
-    // Network thread; application threads read the published copies instead.
+    // Any thread: they read the published copies.
     bool user_isonline();
     int user_getStatus();
     int getSdkVersion();
@@ -282,6 +283,91 @@ public:
     void lbs_step_end(int login_session, const std::string& result);
     // The open login record's details, made when missing.
     Json::Value& login_details();
+
+    // Login: the state machine over the attempts of one user_login, the
+    // session it opens and the events that report both.
+    enum LOGIN_EVENT {
+        LOGIN_EVENT_CONN_FAILED = 0,
+        LOGIN_EVENT_CONN_CLOSED = 1,
+        LOGIN_EVENT_LOGIN_FAILED = 2,
+        LOGIN_EVENT_LINE_LOGIN_FAILED = 3,
+    };
+    void user_login(const std::string& vid, const std::string& account, const std::string& token, uint32_t uid,
+                    const std::string& deviceID, int retry_max_time, int retry_max_count);
+    void try_login();
+    void login_start(int login_session);
+    void reconnect();
+    void login_timeout();
+    void login_step_4_failed(int login_session, int ecode, std::string reason);
+    void login_event_process(int event, int ecode, std::string reason);
+    void fire_onReconnecting(uint32_t nretry);
+    void fire_onReconnected(int fd);
+    void fire_onLoginSuccess(uint32_t uid, int fd);
+    void fire_onLoginFailed(int ecode);
+    void fire_onLogout(int ecode);
+    void user_logout();
+    // Whether the retry window and count still allow an attempt.
+    bool retry_window_open(int32_t& elapsed) const;
+    void reset_retry_window();
+    // A new attempt number: every piece of the previous attempt is stale.
+    void next_login_attempt(const char* step);
+    // Whether a piece of attempt login_session belonging to `step` is still
+    // current; when not, logs "<prefix>wrong state" under tag.
+    bool login_step_is_current(int login_session, const char* step, const std::string& tag,
+                               const char* prefix = "") const;
+    // Closes the line connection and forgets it; its close raises nothing.
+    void drop_conn();
+    void idle_logout(uint64_t now);
+    void hold_queue();
+    void release_queue();
+
+    // Connect step: up to two line servers raced, the first connection up
+    // becomes the line and carries the login or re-login request.
+    struct ConnBranch {
+        int login_session = 0;
+        int i = 0;
+        uint64_t t0 = 0;
+        std::string host;  // as offered, or the debug address
+        int port = 0;
+        std::string addr;  // what is connected to
+        SPSimpleWork job;
+        std::string tag() const;
+    };
+    void login_step_3_conn(int login_session);
+    void conn_start_branches(int login_session, int n, SPSimpleWork job);
+    void conn_start_branch(std::shared_ptr<ConnBranch> branch);
+    void conn_on_failed(const ConnBranch& branch, int code, const std::string& text);
+    void conn_on_connected(const ConnBranch& branch, mynet::NetworkTcpStream* stream);
+    void conn_on_data(int login_session, const std::string& tag, const std::shared_ptr<ConnInfo>& info,
+                      mynet::NetworkTcpStream* stream, mynet::ByteBuffer& data);
+    void conn_on_closed(int login_session, const std::string& tag, const std::shared_ptr<ConnInfo>& info);
+    void conn_step_end(int login_session, const std::string& result);
+    std::string login_request() const;
+
+    // Line dispatcher: every text the line server sends, parsed by its
+    // connection's state and handed to the handler of its kind.
+    struct LineText {
+        const std::shared_ptr<ConnInfo>& info;
+        mynet::NetworkTcpStream* conn;
+        const std::string& text;
+        const line_msg::LineMsg& msg;
+    };
+    using LineHandler = void (InterfaceLinkD::*)(const LineText& t);
+    void process_conn_msg(uint32_t connid, mynet::NetworkTcpStream* conn, std::shared_ptr<ConnInfo> info,
+                          std::string msg);
+    void on_login_answer(const LineText& t);
+    void on_login_malformed(const LineText& t);
+    void on_login_refused(const LineText& t);
+    void on_relogin_answer(const LineText& t);
+    void on_relogin_refused(const LineText& t);
+    void on_notify_logout(const LineText& t);
+    void on_pong(const LineText& t);
+    void on_call_ret(const LineText& t);
+    void on_unknown_text(const LineText& t);
+    void on_ignored_text(const LineText& t);
+    // The connection takes the line flags and starts pinging.
+    void adopt_logged_in_conn(ConnInfo& info);
+    void apply_login_config(const line_msg::LineMsg& m);
 
     // Debug keys: engine settings changed at run time by key and value.
     void user_dbg(std::string a, std::string b);

@@ -171,8 +171,8 @@ void InterfaceLinkD::user_bc_call(std::string func, std::string json_args, std::
         false);
 }
 
-bool InterfaceLinkD::user_isonline() { return !m_line.empty(); }
+bool InterfaceLinkD::user_isonline() { return published_has_line(); }
 
-int InterfaceLinkD::user_getStatus() { return m_login_state; }
+int InterfaceLinkD::user_getStatus() { return published_login_state(); }
 
 int InterfaceLinkD::getSdkVersion() { return NUVRA_SDK_VERSION; }

@@ -32,14 +32,15 @@ REQ_ID InterfaceLinkD::call_api(int slot, const std::string& method, const Json:
     return id;
 }
 
-// The one place where a refused call ends the session. The session end
-// itself (fire_onLogout with this code) belongs to the login state machine
-// and is made here once that exists; until then only the code is decided.
+// The one place where a refused call ends the session; returns the logout
+// code, 0 when the reason ends nothing.
 int InterfaceLinkD::end_session_for_reason(const std::string& reason) {
-    if (reason == "kick") return nuvra_sdk::LOGOUT_E_KICKED;
-    if (reason == "TokenErrorExpired") return nuvra_sdk::LOGOUT_E_TOKENEXPIRED;
-    if (reason == "wrong line") return nuvra_sdk::LOGOUT_E_OTHER;
-    return 0;
+    int code = 0;
+    if (reason == "kick") code = nuvra_sdk::LOGOUT_E_KICKED;
+    if (reason == "TokenErrorExpired") code = nuvra_sdk::LOGOUT_E_TOKENEXPIRED;
+    if (reason == "wrong line") code = nuvra_sdk::LOGOUT_E_OTHER;
+    if (code != 0) fire_onLogout(code);
+    return code;
 }
 
 void InterfaceLinkD::CallSlot::add_call(SP_ApiCall call) {
@@ -71,6 +72,9 @@ void InterfaceLinkD::CallSlot::do_call() {
 
 void InterfaceLinkD::CallSlot::do_tcp_call(SP_ApiCall call) {
     call->by_http = false;
+    // A call queued before the login learnt its line id carries it now.
+    if (call->req.isObject() && call->req.isMember("line") && json_string(call->req, "line").empty())
+        call->req["line"] = this2->m_line;
     const std::string text = JSON2STRING(call->req);
     PlatLog2(kLogDebug, kLogPlatform, "%llu : tcp_call %u %s %.100s", mynet::log_time(), call->call_id.reqid,
              call->method.c_str(), text.c_str());
@@ -214,4 +218,8 @@ void InterfaceLinkD::CallSlot::fail_all_call() {
 void InterfaceLinkD::CallSlot::clear() {
     while (!calls.empty()) complete(calls.front(), WAY_NONE, "", -2, "time out", "");
     do_call();
+}
+
+void InterfaceLinkD::on_call_ret(const LineText& t) {
+    m_main_slot.process_tcp_call_res(t.msg.call_id, t.msg.text, t.conn->getRemoteIP());
 }

@@ -39,7 +39,7 @@ void InterfaceLinkD::user_channel_join(std::string channelID) {
 // current channel alone.
 void InterfaceLinkD::on_channel_joined(const std::string& name, uint32_t epoch, const Json::Value& answer) {
     if (epoch == m_channel_epoch) {
-        m_channelName = name;
+        set_channel_name(name);
         if (!json_member(answer, "cid").isNull()) m_cid = answer_text(answer, "cid");
         const Json::Value& msgid = json_member(answer, "msgid");
         if (!msgid.isNull()) m_channel_msgid = json_as_uint(msgid);
@@ -71,7 +71,7 @@ void InterfaceLinkD::on_channel_joined(const std::string& name, uint32_t epoch, 
 
 void InterfaceLinkD::forget_current_channel() {
     m_channel_msgid = 0;
-    m_channelName = "";
+    set_channel_name("");
     m_cid = "";
 }
 

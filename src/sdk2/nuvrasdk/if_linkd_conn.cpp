@@ -101,3 +101,9 @@ std::string InterfaceLinkD::ConnInfo::tag() const { return std::string("tcp.") +
 void InterfaceLinkD::stop_conn() {
     if (m_conn_info) m_conn_info->close();
 }
+
+void InterfaceLinkD::on_pong(const LineText& t) {
+    const uint64_t now = mynet::mono_time_ms();
+    t.info->last_pong_recv_time = now;
+    m_last_active_time = now;
+}

@@ -69,6 +69,7 @@ void InterfaceLinkD::user_dbg(std::string a, std::string b) {
         _info_report_rate = 0;
     }
     if (a == "norpt") rp.m_enable = b.empty();
+    if (a == "query_user_status") user_query_user_status_temp(b);
     if (a == "use_proxy_socks5") {
         if (b.empty()) {
             mynet::my_proxy_host = "";

@@ -1,0 +1,616 @@
+#include <gtest/gtest.h>
+#include <uv.h>
+
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <ostream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "if_linkd.h"
+#include "peers/discovery_service.h"
+#include "peers/line_server.h"
+#include "support/clock_hold.h"
+#include "support/log_capture.h"
+#include "support/loop_thread.h"
+#include "support/recording_callback.h"
+
+using namespace nuvra_test;
+
+namespace {
+
+constexpr int kWaitMs = 3000;
+
+void sleep_ms(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+
+// The instance queue operations travel through, as the facade posts them.
+// Libuv owns its handle for the process' life, as it does in the library.
+mynet::Async* instance_queue() {
+    static mynet::Async* queue = nullptr;
+    run_on_loop([] {
+        if (!queue) queue = new mynet::Async();
+    });
+    return queue;
+}
+
+// A discovery address of this test's own: the service's ports are fixed, so
+// tests running at the same time must not share one.
+std::string own_discovery_ip() {
+    const std::string name = ::testing::UnitTest::GetInstance()->current_test_info()->test_suite_name() +
+                             std::string(".") + ::testing::UnitTest::GetInstance()->current_test_info()->name();
+    const uint32_t h = static_cast<uint32_t>(std::hash<std::string>()(name));
+    return "127." + std::to_string(100 + h % 100) + "." + std::to_string((h >> 8) % 250) + "." +
+           std::to_string(1 + (h >> 16) % 250);
+}
+
+// Line watchdogs still running: the only timers repeating every 500 ms.
+int line_watchdogs() {
+    int n = 0;
+    uv_walk(
+        uv_default_loop(),
+        [](uv_handle_t* h, void* arg) {
+            if (h->type == UV_TIMER && !uv_is_closing(h) &&
+                uv_timer_get_repeat(reinterpret_cast<uv_timer_t*>(h)) == 500)
+                ++*static_cast<int*>(arg);
+        },
+        &n);
+    return n;
+}
+
+// One engine on the real loop thread, pointed at a test discovery service
+// and a test line server with the debug keys an application would use.
+class LoginRoad : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ensure_loop_thread();
+        ASSERT_TRUE(server.ok());
+        discovery_ip = own_discovery_ip();
+        discovery = std::make_unique<DiscoveryService>(discovery_ip);
+        ASSERT_TRUE(discovery->ok()) << discovery_ip;
+        discovery->answer_ok({{"127.0.0.1", server.port()}});
+        queue = instance_queue();
+        run_on_loop([&] {
+            queue->start();
+            ld = std::make_unique<InterfaceLinkD>(&cb, queue);
+            ld->user_dbg("norpt", "1");
+            ld->user_dbg("lbss", discovery_ip);
+        });
+    }
+    void TearDown() override {
+        run_on_loop([&] {
+            ld.reset();
+            queue->start();
+        });
+    }
+
+    // Posts f through the instance queue.
+    void post(std::function<void(InterfaceLinkD&)> f) {
+        queue->run([this, f] {
+            if (ld) f(*ld);
+        });
+    }
+    void run(const std::function<void(InterfaceLinkD&)>& f) {
+        run_on_loop([&] { f(*ld); });
+    }
+    template <typename T> T read(const std::function<T(InterfaceLinkD&)>& f) {
+        T value{};
+        run_on_loop([&] { value = f(*ld); });
+        return value;
+    }
+    void login(const std::string& token = "tok", int window_s = 30, int count = 3) {
+        post([token, window_s, count](InterfaceLinkD& e) { e.user_login("vid1", "acc", token, 7, "dev", window_s, count); });
+    }
+    bool logged_in() {
+        return cb.wait_for("onLoginSuccess", kWaitMs) &&
+               wait_on_loop([&] { return ld->m_login_state == InterfaceLinkD::LOGIN_STATE_LOGINED; }, kWaitMs);
+    }
+    int state() { return read<int>([](InterfaceLinkD& e) { return e.m_login_state; }); }
+    // Events other than the log hand-over.
+    std::vector<std::string> events() {
+        std::vector<std::string> out;
+        for (const std::string& e : cb.events())
+            if (e.rfind("onDbg|", 0) != 0 && e.rfind("onLog|", 0) != 0) out.push_back(e);
+        return out;
+    }
+    size_t count_events(const std::string& prefix) {
+        size_t n = 0;
+        for (const std::string& e : events()) n += e.rfind(prefix, 0) == 0;
+        return n;
+    }
+    // Moves both clocks forward and lets the engine's 100 ms ticks see it.
+    void advance(int64_t ms) {
+        run_on_loop([ms] { mynet::test_clock_advance(ms); });
+        sleep_ms(250);
+    }
+
+    LogCapture log;
+    LineServer server;
+    std::string discovery_ip;
+    std::unique_ptr<DiscoveryService> discovery;
+    RecordingCallBack cb;
+    mynet::Async* queue = nullptr;
+    std::unique_ptr<InterfaceLinkD> ld;
+};
+
+TEST_F(LoginRoad, LoginSendsTheExactRequestThenPingsAtOnce) {
+    login();
+    ASSERT_TRUE(logged_in());
+    auto req = server.wait_for("login ", kWaitMs);
+    ASSERT_TRUE(req);
+    EXPECT_EQ(req->text,
+              "login {\"account\":\"acc\",\"device\":\"dev\",\"ip\":\"\",\"token\":\"tok\",\"uid\":7,"
+              "\"ver\":1010303001,\"vid\":\"vid1\"}");
+    EXPECT_EQ(req->flags, 0x80);
+    auto ping = server.wait_for("line_ping:", kWaitMs);
+    ASSERT_TRUE(ping);
+    EXPECT_EQ(ping->text, "line_ping:1");
+    EXPECT_EQ(ping->index, req->index + 1);
+    EXPECT_EQ(ping->flags, 0x81);
+    EXPECT_EQ(events(), std::vector<std::string>{"onLoginSuccess|7|0"});
+    run([](InterfaceLinkD& e) {
+        EXPECT_EQ(e.m_line, "line1");
+        EXPECT_EQ(e.m_uid, 7u);
+        EXPECT_TRUE(e.published_has_line());
+        EXPECT_EQ(e.published_login_state(), InterfaceLinkD::LOGIN_STATE_LOGINED);
+    });
+}
+
+TEST_F(LoginRoad, TcpflagZeroKeepsThePingPlain) {
+    run([](InterfaceLinkD& e) { e.user_dbg("tcpflag", "0"); });
+    login();
+    ASSERT_TRUE(logged_in());
+    auto ping = server.wait_for("line_ping:", kWaitMs);
+    ASSERT_TRUE(ping);
+    EXPECT_EQ(ping->flags, 0x80);
+}
+
+TEST_F(LoginRoad, ASecondLoginIsRefusedWithTheState) {
+    server.on_text("login ", after(300, answer_login_ok()));
+    login();
+    ASSERT_TRUE(server.wait_for("login ", kWaitMs));
+    run([](InterfaceLinkD& e) { e.user_login("vid1", "acc", "tok", 7, "dev", 30, 3); });
+    ASSERT_TRUE(logged_in());
+    login();
+    ASSERT_TRUE(cb.wait_for("onError|login|208|login in wrong status : 2", kWaitMs));
+    EXPECT_EQ(events().front(), "onError|login|208|login in wrong status : 1");
+    EXPECT_EQ(count_events("onLoginSuccess"), 1u);
+    EXPECT_EQ(server.count("login "), 1u);
+}
+
+struct RefusalCase {
+    const char* reason;
+    int code;
+    bool on_error;
+};
+
+std::ostream& operator<<(std::ostream& os, const RefusalCase& c) { return os << c.reason; }
+
+class LoginRefusal : public LoginRoad, public ::testing::WithParamInterface<RefusalCase> {};
+
+TEST_P(LoginRefusal, FailsTheLoginThenReportsTheError) {
+    const RefusalCase& c = GetParam();
+    server.on_text("login ", answer({reply(login_refused_text(c.reason))}));
+    login("tok", 30, 1);
+    ASSERT_TRUE(cb.wait_for("onLoginFailed", kWaitMs));
+    std::vector<std::string> expected{"onLoginFailed|" + std::to_string(c.code)};
+    if (c.on_error) expected.push_back("onError|login|" + std::to_string(c.code) + "|" + c.reason);
+    sleep_ms(50);
+    EXPECT_EQ(events(), expected);
+    EXPECT_EQ(state(), InterfaceLinkD::LOGIN_STATE_NOT_LOGIN);
+    // The refused line is dropped with the attempt.
+    EXPECT_TRUE(server.wait_for_close(0, kWaitMs));
+}
+
+const RefusalCase kRefusals[] = {
+    {"kick", 207, true},
+    {"TokenErrorExpired", 204, true},
+    {"TokenErrorWrong", 206, true},
+    {"wrong account x", 209, true},
+    {"busy", 201, false},
+};
+
+INSTANTIATE_TEST_SUITE_P(Reasons, LoginRefusal, ::testing::ValuesIn(kRefusals));
+
+TEST_F(LoginRoad, AnExpiredTokenIsRefusedAgainWithoutAsking) {
+    server.on_text_once("login ", answer({reply(login_refused_text("TokenErrorExpired"))}));
+    login("old");
+    ASSERT_TRUE(cb.wait_for("onError|login|204", kWaitMs));
+    const size_t asked = discovery->requests().size();
+    cb.clear();
+    login("old");
+    ASSERT_TRUE(cb.wait_for("onLoginFailed|204", kWaitMs));
+    sleep_ms(100);
+    EXPECT_EQ(events(), std::vector<std::string>{"onLoginFailed|204"});
+    EXPECT_EQ(discovery->requests().size(), asked);
+    login("new");
+    EXPECT_TRUE(logged_in());
+}
+
+TEST_F(LoginRoad, AWrongTokenIsRememberedFor59999Ms) {
+    ClockHold hold;
+    server.on_text_once("login ", answer({reply(login_refused_text("TokenErrorBad"))}));
+    login("bad");
+    ASSERT_TRUE(cb.wait_for("onError|login|206", kWaitMs));
+    cb.clear();
+    run([](InterfaceLinkD&) { mynet::test_clock_advance(59999); });
+    login("bad");
+    ASSERT_TRUE(cb.wait_for("onLoginFailed|206", kWaitMs));
+    cb.clear();
+    run([](InterfaceLinkD&) { mynet::test_clock_advance(1); });
+    login("bad");
+    EXPECT_TRUE(logged_in());
+}
+
+TEST_F(LoginRoad, AttemptsAgainstAClosedPortBackOffThenFailOnce) {
+    discovery->answer_ok({{"127.0.0.1", 1}});
+    login("tok", 30, 3);
+    ASSERT_TRUE(cb.wait_for("onLoginFailed", kWaitMs));
+    sleep_ms(150);
+    EXPECT_EQ(events(), std::vector<std::string>{"onLoginFailed|201"});
+    EXPECT_EQ(log.matching("retry login").size(), 2u);
+    // One discovery per attempt: waits of 100 ms, then 200 ms.
+    std::vector<DiscoveryService::Request> asked = discovery->requests();
+    std::vector<DiscoveryService::Clock::time_point> starts;
+    for (const auto& r : asked)
+        if (starts.empty() || r.at - starts.back() > std::chrono::milliseconds(50)) starts.push_back(r.at);
+    ASSERT_EQ(starts.size(), 3u);
+    EXPECT_GE(starts[1] - starts[0], std::chrono::milliseconds(95));
+    EXPECT_GE(starts[2] - starts[1], std::chrono::milliseconds(195));
+    EXPECT_EQ(state(), InterfaceLinkD::LOGIN_STATE_NOT_LOGIN);
+}
+
+TEST_F(LoginRoad, ARefusedAttemptCostsOneAttemptOfTheCount) {
+    server.on_text_once("login ", answer({reply(login_refused_text("busy"))}));
+    login("tok", 30, 2);
+    ASSERT_TRUE(logged_in());
+    EXPECT_EQ(server.count("login "), 2u);
+    EXPECT_EQ(count_events("onLoginFailed"), 0u);
+    EXPECT_EQ(count_events("onReconnecting"), 0u);
+}
+
+TEST_F(LoginRoad, ALostLineIsResumedUnderItsLineId) {
+    login();
+    ASSERT_TRUE(logged_in());
+    const auto lost = std::chrono::steady_clock::now();
+    server.close_conn(0);
+    ASSERT_TRUE(cb.wait_for("onReconnected", kWaitMs));
+    EXPECT_GE(std::chrono::steady_clock::now() - lost, std::chrono::milliseconds(100));
+    auto relogin = server.wait_for("line_login2 ", kWaitMs);
+    ASSERT_TRUE(relogin);
+    EXPECT_EQ(relogin->text, "line_login2 line1 2 0");
+    EXPECT_EQ(relogin->conn, 1);
+    EXPECT_EQ(events(), (std::vector<std::string>{"onLoginSuccess|7|0", "onReconnecting|1", "onReconnected|0"}));
+    EXPECT_EQ(state(), InterfaceLinkD::LOGIN_STATE_LOGINED);
+    EXPECT_TRUE(server.wait_for("line_ping:1", kWaitMs, Match::PREFIX, relogin->index));
+}
+
+TEST_F(LoginRoad, AResumedSessionResubscribesItsChannel) {
+    login();
+    ASSERT_TRUE(logged_in());
+    run([](InterfaceLinkD& e) {
+        e.set_channel_name("room");
+        e.m_cid = "c1";
+        e.m_channel_msgid = 41;
+        e.m_config_line_login3 = 1;
+    });
+    server.close_conn(0);
+    ASSERT_TRUE(cb.wait_for("onReconnected", kWaitMs));
+    auto relogin = server.wait_for("line_login3 ", kWaitMs);
+    ASSERT_TRUE(relogin);
+    const int attempt = read<int>([](InterfaceLinkD& e) { return e.m_login_session; });
+    EXPECT_EQ(relogin->text, "line_login3 line1 2 41 " + std::to_string(attempt) + " vid1 acc");
+    auto sub = server.wait_for("channel_sub ", kWaitMs);
+    ASSERT_TRUE(sub);
+    EXPECT_EQ(sub->text, "channel_sub {\"cid\":\"c1\",\"cname\":\"room\",\"msgid\":41,\"vid\":\"vid1\"}");
+}
+
+struct GiveUpCase {
+    const char* name;
+    int count;
+    bool relogin_fails;
+    std::vector<std::string> expected;
+};
+
+std::ostream& operator<<(std::ostream& os, const GiveUpCase& c) { return os << c.name; }
+
+class LoginGiveUp : public LoginRoad, public ::testing::WithParamInterface<GiveUpCase> {};
+
+TEST_P(LoginGiveUp, EndsTheSessionWhenTheCountIsSpent) {
+    const GiveUpCase& c = GetParam();
+    if (c.relogin_fails) server.on_text("line_login2 ", answer({close_line()}));
+    login("tok", 30, c.count);
+    ASSERT_TRUE(logged_in());
+    server.close_conn(0);
+    ASSERT_TRUE(cb.wait_for("onLogout", kWaitMs));
+    sleep_ms(300);
+    EXPECT_EQ(events(), c.expected);
+    EXPECT_EQ(state(), InterfaceLinkD::LOGIN_STATE_NOT_LOGIN);
+    EXPECT_FALSE(read<bool>([](InterfaceLinkD& e) { return e.published_has_line(); }));
+}
+
+const GiveUpCase kGiveUps[] = {
+    {"CountZero", 0, false, {"onLoginSuccess|7|0", "onLogout|102"}},
+    {"CountOneReloginRefused", 1, true, {"onLoginSuccess|7|0", "onReconnecting|1", "onLogout|102"}},
+};
+
+INSTANTIATE_TEST_SUITE_P(Counts, LoginGiveUp, ::testing::ValuesIn(kGiveUps));
+
+TEST_F(LoginRoad, ARefusedReloginEndsTheSessionWithItsCode) {
+    server.on_text("line_login2 ", answer({reply("line_login_res kick")}));
+    login();
+    ASSERT_TRUE(logged_in());
+    server.close_conn(0);
+    ASSERT_TRUE(cb.wait_for("onLogout", kWaitMs));
+    EXPECT_EQ(events(), (std::vector<std::string>{"onLoginSuccess|7|0", "onReconnecting|1", "onLogout|103"}));
+    EXPECT_TRUE(log.contains("error : line_login_res kick"));
+}
+
+TEST_F(LoginRoad, LogoutAsksTheServerAndEndsWithoutHandingTheLogOver) {
+    run([](InterfaceLinkD& e) { e._log_report_rate = 100; });
+    login();
+    ASSERT_TRUE(logged_in());
+    post([](InterfaceLinkD& e) { e.user_logout(); });
+    login();
+    ASSERT_TRUE(cb.wait_for("onLogout|101", kWaitMs));
+    auto call = server.wait_for_call("user_logout", kWaitMs);
+    ASSERT_TRUE(call);
+    EXPECT_EQ(call->request["line"], "line1");
+    EXPECT_EQ(call->request["ver_clear"], 0);
+    // The login posted right after waited for the logout, then succeeded.
+    ASSERT_TRUE(wait_on_loop([&] { return ld->m_login_state == InterfaceLinkD::LOGIN_STATE_LOGINED; }, kWaitMs));
+    EXPECT_EQ(events(), (std::vector<std::string>{"onLoginSuccess|7|0", "onLogout|101", "onLoginSuccess|7|0"}));
+    for (const std::string& e : cb.events()) EXPECT_NE(e.rfind("onDbg", 0), 0u) << e;
+}
+
+TEST_F(LoginRoad, LogoutEndsOnTheCallTimeOutWhenTheServerIsSilent) {
+    server.set_call_script("user_logout", CallScript::silent());
+    login();
+    ASSERT_TRUE(logged_in());
+    post([](InterfaceLinkD& e) { e.user_logout(); });
+    ASSERT_TRUE(server.wait_for_call("user_logout", kWaitMs));
+    advance(10001);
+    ASSERT_TRUE(cb.wait_for("onLogout|101", kWaitMs));
+}
+
+TEST_F(LoginRoad, LogoutWithoutASessionIsRefused) {
+    post([](InterfaceLinkD& e) { e.user_logout(); });
+    ASSERT_TRUE(cb.wait_for("onError", kWaitMs));
+    EXPECT_EQ(events(), std::vector<std::string>{"onError|logout|108|logout when logouted, ignore this action"});
+}
+
+TEST_F(LoginRoad, AMalformedFrameDropsTheWholeReadAndTheLineIsResumed) {
+    login();
+    ASSERT_TRUE(logged_in());
+    // A length shorter than the header cannot be framed.
+    server.send_raw(kLastConn, text_frame(0x80, "notify kick") + line_frame_with_length(0x80, 2, ""));
+    ASSERT_TRUE(cb.wait_for("onReconnected", kWaitMs));
+    EXPECT_EQ(events(), (std::vector<std::string>{"onLoginSuccess|7|0", "onReconnecting|1", "onReconnected|0"}));
+}
+
+struct NotifyCase {
+    const char* text;
+    const char* event;  // "" for none
+};
+
+std::ostream& operator<<(std::ostream& os, const NotifyCase& c) { return os << c.text; }
+
+class LoginNotify : public LoginRoad, public ::testing::WithParamInterface<NotifyCase> {};
+
+TEST_P(LoginNotify, EndsTheSessionOrIsDropped) {
+    const NotifyCase& c = GetParam();
+    login();
+    ASSERT_TRUE(logged_in());
+    server.push_text(kLastConn, c.text);
+    server.push_text(kLastConn, "notify outofsync");
+    ASSERT_TRUE(cb.wait_for("onLogout", kWaitMs));
+    sleep_ms(50);
+    // A second ending cause finds no session.
+    std::vector<std::string> expected{"onLoginSuccess|7|0", *c.event ? c.event : "onLogout|102"};
+    EXPECT_EQ(events(), expected);
+    EXPECT_EQ(log.contains("unknown msg"), std::string(c.text) == "hello");
+}
+
+const NotifyCase kNotifies[] = {
+    {"notify kick", "onLogout|103"},         {"notify kicked", "onLogout|103"},
+    {"notify TokenErrorExpired", "onLogout|105"}, {"notify wrong_line", "onLogout|103"},
+    {"notify unknown", ""},                   {"hello", ""},
+};
+
+INSTANTIATE_TEST_SUITE_P(Texts, LoginNotify, ::testing::ValuesIn(kNotifies));
+
+TEST_F(LoginRoad, ACallRefusedWithKickEndsTheSession) {
+    server.set_call_script("channel_join", CallScript::failed("kick"));
+    login();
+    ASSERT_TRUE(logged_in());
+    post([](InterfaceLinkD& e) { e.user_channel_join("room"); });
+    ASSERT_TRUE(cb.wait_for("onLogout", kWaitMs));
+    EXPECT_EQ(events().back(), "onLogout|103");
+}
+
+TEST_F(LoginRoad, ASessionWithoutSignsOfLifeEndsAfter185000Ms) {
+    server.on_text("line_ping:", answer({}));
+    login();
+    ASSERT_TRUE(logged_in());
+    ClockHold hold;
+    run([](InterfaceLinkD& e) { e.m_last_active_time = mynet::mono_time_ms() - 185000; });
+    sleep_ms(200);
+    EXPECT_EQ(count_events("onLogout"), 0u);
+    run([](InterfaceLinkD& e) {
+        e.m_isbackground = true;
+        e.m_last_active_time = mynet::mono_time_ms() - 905000;
+    });
+    sleep_ms(200);
+    EXPECT_EQ(count_events("onLogout"), 0u);
+    run([](InterfaceLinkD& e) { e.m_last_active_time = mynet::mono_time_ms() - 905002; });
+    ASSERT_TRUE(cb.wait_for("onLogout|102", kWaitMs));
+}
+
+TEST_F(LoginRoad, TheWatchdogFailsAFirstLoginThatOutlivesItsWindow) {
+    server.on_text("login ", answer({}));
+    login("tok", 30, 3);
+    ASSERT_TRUE(server.wait_for("login ", kWaitMs));
+    advance(30001);
+    ASSERT_TRUE(cb.wait_for("onLoginFailed|201", kWaitMs));
+    EXPECT_TRUE(server.wait_for_close(0, kWaitMs));
+}
+
+// A retry delayed before a final failure must not fire into the session of a
+// later login.
+TEST_F(LoginRoad, ARetryOfAnEndedLoginStaysDropped) {
+    server.on_text_once("login ", answer({reply(login_refused_text("busy"))}));
+    login("tok", 30, 3);
+    ASSERT_TRUE(log.wait_for("retry login", kWaitMs));
+    run([](InterfaceLinkD& e) {
+        mynet::test_clock_advance(30001);
+        e.login_timeout();
+    });
+    ASSERT_TRUE(cb.wait_for("onLoginFailed|201", kWaitMs));
+    login("tok2");
+    ASSERT_TRUE(logged_in());
+    sleep_ms(300);
+    EXPECT_EQ(events(), (std::vector<std::string>{"onLoginFailed|201", "onLoginSuccess|7|0"}));
+    EXPECT_EQ(server.connection_count(), 2);
+}
+
+// A login answer that arrives after the login has finally failed is stale.
+TEST_F(LoginRoad, ALateLoginAnswerChangesNothing) {
+    server.on_text("login ", after(300, answer_login_ok()));
+    login("tok", 30, 3);
+    ASSERT_TRUE(server.wait_for("login ", kWaitMs));
+    run([](InterfaceLinkD& e) {
+        mynet::test_clock_advance(30001);
+        e.login_timeout();
+    });
+    ASSERT_TRUE(cb.wait_for("onLoginFailed|201", kWaitMs));
+    sleep_ms(400);
+    run([](InterfaceLinkD& e) {
+        EXPECT_EQ(e.m_line, "");
+        EXPECT_FALSE(e.m_tcp_connected);
+        EXPECT_EQ(e.m_login_state, InterfaceLinkD::LOGIN_STATE_NOT_LOGIN);
+    });
+    EXPECT_EQ(events(), std::vector<std::string>{"onLoginFailed|201"});
+}
+
+TEST_F(LoginRoad, AnOutOfPlaceLoginAnswerIsNotTaken) {
+    server.on_text("line_login2 ", answer({reply(login_ok_text(9, "other"))}));
+    login();
+    ASSERT_TRUE(logged_in());
+    server.close_conn(0);
+    ASSERT_TRUE(cb.wait_for("onLogout", kWaitMs));
+    EXPECT_EQ(events(), (std::vector<std::string>{"onLoginSuccess|7|0", "onReconnecting|1", "onLogout|102"}));
+    EXPECT_EQ(read<uint32_t>([](InterfaceLinkD& e) { return e.m_uid; }), 0u);
+}
+
+TEST_F(LoginRoad, AReloginAnswerDuringAFirstLoginIsNotTaken) {
+    server.on_text_once("login ", answer({reply("line_login_res ok")}));
+    login("tok", 30, 1);
+    ASSERT_TRUE(server.wait_for("login ", kWaitMs));
+    sleep_ms(200);
+    EXPECT_EQ(state(), InterfaceLinkD::LOGIN_STATE_LOGINING);
+    EXPECT_TRUE(events().empty());
+    EXPECT_TRUE(log.contains("error : line_login_res ok"));
+}
+
+TEST_F(LoginRoad, AnAnswerWithoutALineIdIsRetriedAsMalformed) {
+    server.on_text_once("login ", answer({reply("login_res ok 0 {\"uid\":7,\"line\":\"\"}")}));
+    login("tok", 30, 2);
+    ASSERT_TRUE(logged_in());
+    EXPECT_EQ(events(), (std::vector<std::string>{"onError|login|1002|wrong login resp", "onLoginSuccess|7|0"}));
+    EXPECT_EQ(server.count("login "), 2u);
+}
+
+TEST_F(LoginRoad, ConfigKeysAreKeptAcrossAnswersAndBadOnesIgnored) {
+    Json::Value config(Json::objectValue);
+    config["config_ping_time"] = 20000;
+    config["config_call_concurrent"] = 0;
+    config["config_call_timeout"] = -5;
+    config["config_msg_set"] = "1";
+    server.on_text_once("login ", answer({reply(login_ok_text(7, "line1", config))}));
+    login();
+    ASSERT_TRUE(logged_in());
+    run([](InterfaceLinkD& e) {
+        EXPECT_EQ(e.m_config_ping_time, 20000);
+        EXPECT_EQ(e.m_config_call_concurrent, 60);
+        EXPECT_EQ(e.m_config_call_timeout, 60000);
+        EXPECT_EQ(e.m_config_msg_set, 0);
+    });
+    post([](InterfaceLinkD& e) { e.user_logout(); });
+    ASSERT_TRUE(cb.wait_for("onLogout|101", kWaitMs));
+    login("tok2");
+    ASSERT_TRUE(wait_on_loop([&] { return count_events("onLoginSuccess") == 2; }, kWaitMs));
+    EXPECT_EQ(read<int>([](InterfaceLinkD& e) { return e.m_config_ping_time; }), 20000);
+}
+
+TEST_F(LoginRoad, CallsQueuedDuringTheLoginLeaveWithTheLineIdOnSuccess) {
+    server.on_text_once("login ", after(200, answer_login_ok()));
+    login();
+    ASSERT_TRUE(server.wait_for("login ", kWaitMs));
+    run([](InterfaceLinkD& e) { e.user_channel_join("room"); });
+    ASSERT_TRUE(logged_in());
+    auto call = server.wait_for_call("channel_join", 500);
+    ASSERT_TRUE(call);
+    EXPECT_EQ(call->request["line"], "line1");
+}
+
+TEST_F(LoginRoad, TwoOfferedServersRaceAndOnlyTheWinnerLogsIn) {
+    LineServer second("127.0.0.2");
+    ASSERT_TRUE(second.ok());
+    discovery->answer_ok({{"127.0.0.1", server.port()}, {"127.0.0.2", second.port()}});
+    login();
+    ASSERT_TRUE(logged_in());
+    ASSERT_TRUE(server.wait_for_connections(1, kWaitMs));
+    ASSERT_TRUE(second.wait_for_connections(1, kWaitMs));
+    sleep_ms(100);
+    EXPECT_EQ(server.count("login ") + second.count("login "), 1u);
+    LineServer& loser = server.count("login ") == 1 ? second : server;
+    EXPECT_TRUE(loser.wait_for_close(0, kWaitMs));
+}
+
+TEST_F(LoginRoad, FinalRefusalsLeaveNoLineOrWatchdogBehind) {
+    server.on_text("login ", answer({reply(login_refused_text("kick"))}));
+    for (int i = 0; i < 30; ++i) {
+        cb.clear();
+        login("t" + std::to_string(i), 30, 1);
+        ASSERT_TRUE(cb.wait_for("onLoginFailed|207", kWaitMs)) << i;
+    }
+    ASSERT_EQ(server.connection_count(), 30);
+    for (int c = 0; c < 30; ++c) EXPECT_TRUE(server.wait_for_close(c, kWaitMs)) << c;
+    EXPECT_TRUE(wait_on_loop([] { return line_watchdogs() == 0; }, kWaitMs));
+}
+
+// Callers' threads read the published copies while the engine logs in,
+// joins and logs out.
+TEST_F(LoginRoad, PublishedValuesAreReadSafelyFromAnotherThread) {
+    std::atomic<bool> stop{false};
+    std::atomic<int> reads{0};
+    std::thread reader([&] {
+        while (!stop) {
+            const int s = ld->published_login_state();
+            const bool has_line = ld->published_has_line();
+            const std::string channel = ld->published_channel_name();
+            EXPECT_TRUE(s >= 0 && s <= 3);
+            EXPECT_TRUE(channel.empty() || channel == "room");
+            (void)has_line;
+            ++reads;
+        }
+    });
+    for (int round = 0; round < 3; ++round) {
+        cb.clear();
+        login("tok" + std::to_string(round));
+        ASSERT_TRUE(cb.wait_for("onLoginSuccess", kWaitMs));
+        post([](InterfaceLinkD& e) { e.user_channel_join("room"); });
+        ASSERT_TRUE(cb.wait_for("onChannelJoined", kWaitMs));
+        post([](InterfaceLinkD& e) { e.user_logout(); });
+        ASSERT_TRUE(cb.wait_for("onLogout", kWaitMs));
+    }
+    stop = true;
+    reader.join();
+    EXPECT_GT(reads.load(), 0);
+    EXPECT_FALSE(ld->published_has_line());
+    EXPECT_EQ(ld->published_login_state(), InterfaceLinkD::LOGIN_STATE_NOT_LOGIN);
+}
+
+}  // namespace

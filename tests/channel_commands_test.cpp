@@ -317,16 +317,18 @@ INSTANTIATE_TEST_SUITE_P(
     [](const ::testing::TestParamInfo<Cancel>& info) { return string(info.param.label); });
 
 TEST_F(ChannelCommands, OfTwoJoinsInFlightTheLastSuccessfulAnswerWins) {
-    CallScript first = CallScript::ok(parsed(R"({"cid":"c1"})"));
-    first.delay_ms = 80;
-    line.server.queue_call_script("channel_join", first);
+    line.server.queue_call_script("channel_join", CallScript::silent());
     line.server.queue_call_script("channel_join", CallScript::ok(parsed(R"({"cid":"c2"})")));
     line.run([](InterfaceLinkD& e) {
         e.user_channel_join("one");
         e.user_channel_join("two");
     });
+    ASSERT_TRUE(line.wait_events(2));
+    auto first = line.wait_call("channel_join");
+    ASSERT_TRUE(first);
+    line.server.push_text(nuvra_test::kLastConn,
+                          nuvra_test::call_ret_text("channel_join", first->id, R"({"result":"ok","cid":"c1"})"));
     ASSERT_TRUE(line.wait_events(4));
-    line.run([](InterfaceLinkD&) {});
     EXPECT_EQ(line.line.callback.named("onChannelJoined"), (Events{"onChannelJoined|two", "onChannelJoined|one"}));
     EXPECT_EQ(current_channel(), "one|c1|0");
 }
@@ -378,5 +380,47 @@ TEST_F(ChannelCommands, CommandsWaitWhileLoggingInOrReconnectingAndLeaveOnceTheL
         EXPECT_EQ(line.calls().back().method, "channel_join");
     }
 }
+
+}  // namespace
+
+namespace {
+
+// ------------------------------------------------------------ refusals that end the session
+
+struct SessionEnd {
+    const char* label;
+    Command command;
+    string method;
+    string reason;
+    Events events;  // the command's own, then onLogout
+};
+
+std::ostream& operator<<(std::ostream& os, const SessionEnd& s) { return os << s.label; }
+
+class CommandsEndingTheSession : public ChannelCommands, public ::testing::WithParamInterface<SessionEnd> {};
+
+TEST_P(CommandsEndingTheSession, ReportTheirOwnEventsFirst) {
+    line.server.set_call_script(GetParam().method, CallScript::failed(GetParam().reason));
+    line.run(GetParam().command);
+    ASSERT_TRUE(line.line.callback.wait_for("onLogout", CommandLine::kWaitMs));
+    Events events;
+    for (const string& e : line.events())
+        if (e.rfind("onDbg", 0) != 0) events.push_back(e);
+    EXPECT_EQ(events, GetParam().events);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    All, CommandsEndingTheSession,
+    ::testing::Values(
+        SessionEnd{"join_kick", [](InterfaceLinkD& e) { e.user_channel_join("ch"); }, "channel_join", "kick",
+                   {"onChannelJoinFailed|ch|300", "onError|channel_join|1001|kick", "onLogout|103"}},
+        SessionEnd{"message_token_expired",
+                   [](InterfaceLinkD& e) { e.user_send_instant_msg("bob", 0, "hi", "i1", ""); }, "user_sendmsg",
+                   "TokenErrorExpired",
+                   {"onMessageSendError|i1|400", "onError|send_instant_msg|1001|TokenErrorExpired", "onLogout|105"}},
+        SessionEnd{"bc_call_wrong_line", [](InterfaceLinkD& e) { e.user_bc_call("f", "", "b1"); }, "user_ext_call",
+                   "wrong line",
+                   {"onBCCall_result|wrong line||b1", "onError|bc_call|1001|wrong line", "onLogout|100"}}),
+    [](const ::testing::TestParamInfo<SessionEnd>& info) { return string(info.param.label); });
 
 }  // namespace

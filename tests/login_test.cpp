@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 #include <uv.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <functional>
@@ -434,14 +435,32 @@ const NotifyCase kNotifies[] = {
 
 INSTANTIATE_TEST_SUITE_P(Texts, LoginNotify, ::testing::ValuesIn(kNotifies));
 
-TEST_F(LoginRoad, ACallRefusedWithKickEndsTheSession) {
+class LoginCallMode : public LoginRoad, public ::testing::WithParamInterface<int> {};
+
+// The session ends after the refused command's own result; in call mode 1
+// the calls still pending end with it.
+TEST_P(LoginCallMode, ACallRefusedWithKickEndsTheSession) {
+    Json::Value config(Json::objectValue);
+    config["config_call_mode"] = GetParam();
+    server.on_text_once("login ", answer({reply(login_ok_text(7, "line1", config))}));
     server.set_call_script("channel_join", CallScript::failed("kick"));
+    server.set_call_script("channel_leave", CallScript::silent());
     login();
     ASSERT_TRUE(logged_in());
-    post([](InterfaceLinkD& e) { e.user_channel_join("room"); });
+    post([](InterfaceLinkD& e) {
+        e.user_channel_leave("other");
+        e.user_channel_join("room");
+    });
     ASSERT_TRUE(cb.wait_for("onLogout", kWaitMs));
-    EXPECT_EQ(events().back(), "onLogout|103");
+    sleep_ms(50);
+    std::vector<std::string> got = events();
+    ASSERT_GE(got.size(), 3u);
+    EXPECT_EQ(got[1], "onChannelJoinFailed|room|300");
+    EXPECT_EQ(std::count(got.begin(), got.end(), "onLogout|103"), 1);
+    EXPECT_EQ(count_events("onChannelLeaved"), GetParam() == 1 ? 1u : 0u);
 }
+
+INSTANTIATE_TEST_SUITE_P(Modes, LoginCallMode, ::testing::Values(0, 1));
 
 TEST_F(LoginRoad, ASessionWithoutSignsOfLifeEndsAfter185000Ms) {
     server.on_text("line_ping:", answer({}));

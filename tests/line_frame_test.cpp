@@ -56,9 +56,10 @@ Cut cut(const std::string& bytes, uint32_t conn_flag) {
     return c;
 }
 
-std::string decode_error_line(uint32_t length) {
+// `taken`: the bytes of the buffer, or of the batch body, cut before it.
+std::string decode_error_line(uint32_t length, size_t taken) {
     return "tcp.7           decode packet error size=" + std::to_string(length) +
-           ", packet.size()=" + std::to_string(length);
+           ", packet.size()=" + std::to_string(taken);
 }
 
 // --- writing ---------------------------------------------------------------
@@ -131,6 +132,7 @@ struct CutCase {
     std::vector<std::string> msgs;
     std::string left;
     int error_length;  // the length in the expected "decode packet error" line, -1 for none
+    size_t error_taken;  // the bytes taken, in the same line
 };
 
 void PrintTo(const CutCase& c, std::ostream* os) { *os << c.name; }
@@ -140,32 +142,34 @@ std::vector<CutCase> cut_cases() {
     const std::string b = text_frame(0x80, "bravo bravo");
     const std::string z = text_frame(0x81, "{\"k\":\"zipped\"}");
     std::vector<CutCase> cases = {
-        {"OneAndAHalfFrames", a + b.substr(0, 6), 0, 0, {"alpha"}, b.substr(0, 6), -1},
-        {"ThreeBytes", a.substr(0, 3), 1, 0, {}, a.substr(0, 3), -1},
-        {"HeaderOnly", line_frame(0x80, ""), 1, 0, {""}, "", -1},
-        {"IncompleteHeaderAfterFrame", a + std::string("\x80\x00", 2), 0, 0, {"alpha"}, std::string("\x80\x00", 2), -1},
-        {"CompressedFrame", z + a, 0, 0, {"{\"k\":\"zipped\"}", "alpha"}, "", -1},
-        {"FlagsZeroAfterLoginInflate", line_frame(0x00, deflate_bytes("notify msg 3")), 1, 0, {"notify msg 3"}, "", -1},
-        {"FlagsZeroBeforeLoginArePlain", line_frame(0x00, "login_res ok 0 {}"), 0, 0, {"login_res ok 0 {}"}, "", -1},
-        {"BadZlibBodyIsAnEmptyMessage", line_frame(0x81, "not zlib") + a, 0, 0, {"", "alpha"}, "", -1},
-        {"EmptyCompressedBody", line_frame(0x81, ""), 0, 0, {""}, "", -1},
-        {"OtherFlagBitsIgnored", line_frame(0xF4, "x") + line_frame(0x7D, deflate_bytes("y")), 0, 0, {"x", "y"}, "", -1},
+        {"OneAndAHalfFrames", a + b.substr(0, 6), 0, 0, {"alpha"}, b.substr(0, 6), -1, 0},
+        {"ThreeBytes", a.substr(0, 3), 1, 0, {}, a.substr(0, 3), -1, 0},
+        {"HeaderOnly", line_frame(0x80, ""), 1, 0, {""}, "", -1, 0},
+        {"IncompleteHeaderAfterFrame", a + std::string("\x80\x00", 2), 0, 0, {"alpha"}, std::string("\x80\x00", 2), -1, 0},
+        {"CompressedFrame", z + a, 0, 0, {"{\"k\":\"zipped\"}", "alpha"}, "", -1, 0},
+        {"FlagsZeroAfterLoginInflate", line_frame(0x00, deflate_bytes("notify msg 3")), 1, 0, {"notify msg 3"}, "", -1, 0},
+        {"FlagsZeroBeforeLoginArePlain", line_frame(0x00, "login_res ok 0 {}"), 0, 0, {"login_res ok 0 {}"}, "", -1, 0},
+        {"BadZlibBodyIsAnEmptyMessage", line_frame(0x81, "not zlib") + a, 0, 0, {"", "alpha"}, "", -1, 0},
+        {"EmptyCompressedBody", line_frame(0x81, ""), 0, 0, {""}, "", -1, 0},
+        {"OtherFlagBitsIgnored", line_frame(0xF4, "x") + line_frame(0x7D, deflate_bytes("y")), 0, 0, {"x", "y"}, "", -1, 0},
         {"BatchOfThreeInPlace",
          a + batch_frame(0x82, {text_frame(0x80, "1"), text_frame(0x81, "2"), text_frame(0x80, "3")}) + b, 0, 0,
-         {"alpha", "1", "2", "3", "bravo bravo"}, "", -1},
-        {"CompressedBatch", batch_frame(0x83, {text_frame(0x80, "p"), text_frame(0x80, "q")}), 0, 0, {"p", "q"}, "", -1},
+         {"alpha", "1", "2", "3", "bravo bravo"}, "", -1, 0},
+        {"CompressedBatch", batch_frame(0x83, {text_frame(0x80, "p"), text_frame(0x80, "q")}), 0, 0, {"p", "q"}, "", -1, 0},
         {"BatchWithTruncatedTail",
          batch_frame(0x82, {text_frame(0x80, "one"), text_frame(0x80, "two"), text_frame(0x80, "three")}, 2) + a, 0,
-         0, {"one", "two", "alpha"}, "", -1},
+         0, {"one", "two", "alpha"}, "", -1, 0},
         {"BadInnerFrameDropsRestOfBatchOnly",
          batch_frame(0x82, {text_frame(0x80, "kept"), line_frame_with_length(0x80, 2, ""), text_frame(0x80, "lost")}) +
              a,
-         0, 0, {"kept", "alpha"}, "", 2},
+         0, 0, {"kept", "alpha"}, "", 2, text_frame(0x80, "kept").size()},
         {"FlagsZeroInsideBatchUseConnectionFlag", batch_frame(0x82, {line_frame(0, deflate_bytes("inner"))}), 1, 0,
-         {"inner"}, "", -1},
+         {"inner"}, "", -1, 0},
     };
     for (uint32_t length = 0; length < 4; ++length)
-        cases.push_back({"Length", a + line_frame_with_length(0x80, length, "zzzz"), 0, -1, {"alpha"}, "", int(length)});
+        cases.push_back(
+            {"Length", a + b + line_frame_with_length(0x80, length, "zzzz"), 0, -1, {"alpha", "bravo bravo"}, "",
+             int(length), a.size() + b.size()});
     return cases;
 }
 
@@ -185,7 +189,8 @@ TEST_P(LineFrameCutCases, Cuts) {
         EXPECT_TRUE(errors.empty());
     } else {
         ASSERT_EQ(errors.size(), 1u);
-        EXPECT_NE(errors[0].find(decode_error_line(static_cast<uint32_t>(c.error_length))), std::string::npos)
+        EXPECT_NE(errors[0].find(decode_error_line(static_cast<uint32_t>(c.error_length), c.error_taken)),
+                  std::string::npos)
             << errors[0];
     }
 }
@@ -300,6 +305,32 @@ TEST(LineFrameCut, InflationBudgetCountsPerCut) {
     EXPECT_EQ(over.result, -1);
     EXPECT_EQ(over.msgs.size(), kLineInflateBudget / kLineInflateMax);
     EXPECT_EQ(cap.matching("decode packet error").size(), 1u);
+}
+
+// Only a refused body ends inflation for the cut: a budget spent exactly
+// still lets an empty compressed body through, and the next body that
+// inflates to anything is refused.
+TEST(LineFrameCut, BudgetSpentExactlyStillTakesAnEmptyBody) {
+    std::string exact;
+    for (size_t i = 0; i < kLineInflateBudget / kLineInflateMax - 1; ++i) exact += megabyte_frame('e');
+    exact += text_frame(0x81, std::string(kLineInflateMax / 2, 'h')) + text_frame(0x81, std::string(kLineInflateMax / 2, 'h'));
+    const std::string empty = line_frame(0x81, deflate_bytes(""));
+    nuvra_test::LogCapture cap;
+    Cut got = cut_whole(exact + empty);
+    EXPECT_EQ(got.result, 0);
+    ASSERT_EQ(got.msgs.size(), 10u);
+    EXPECT_EQ(got.msgs[8], std::string(kLineInflateMax / 2, 'h'));
+    EXPECT_EQ(got.msgs[9], "");
+    EXPECT_TRUE(cap.matching("decode packet error").empty());
+
+    const std::string one = text_frame(0x81, "x");
+    got = cut_whole(exact + empty + one + empty);
+    EXPECT_EQ(got.result, -1);
+    EXPECT_EQ(got.msgs.size(), 10u);
+    ASSERT_EQ(cap.matching("decode packet error").size(), 1u);
+    EXPECT_NE(cap.matching("decode packet error")[0].find(
+                  decode_error_line(static_cast<uint32_t>(one.size()), exact.size() + empty.size() + one.size())),
+              std::string::npos);
 }
 
 // A stream of varied frames, and the messages it stands for.

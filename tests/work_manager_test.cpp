@@ -157,6 +157,37 @@ TEST_F(WorkManagerTest, UpdatesDuringRunGiveOneRerunWithNewestVersion) {
     EXPECT_EQ(run_count(), 2u);
 }
 
+// Versions keep their order across the wrap of the counters: an outdated
+// run is followed by a rerun, and the rerun's success is the one recorded.
+TEST_F(WorkManagerTest, VersionsWrapWithoutLosingTheRerun) {
+    for (uint32_t start : {0x7ffffffeu, 0xfffffffeu}) {
+        SCOPED_TRACE(start);
+        run_on_loop([&] { runs.clear(); });
+        make("wm_wrap", 100000, 100000, 1);
+        run_on_loop([&] {
+            job->m_version_target = start;
+            job->update();
+        });
+        ASSERT_TRUE(wait_runs(1));
+        run_on_loop([&] {
+            EXPECT_EQ(runs[0]->version, start + 1);
+            job->update();
+            job->update();
+            job->done(runs[0], true, true);
+            EXPECT_EQ(job->m_status, WorkManager::WORK_STATUS_IDLE);
+            EXPECT_EQ(job->m_t_do, 0u) << "outdated success not rerun";
+            EXPECT_EQ(job->m_version_done, 0u);
+        });
+        ASSERT_TRUE(wait_runs(2));
+        run_on_loop([&] {
+            EXPECT_EQ(runs[1]->version, start + 3);
+            job->done(runs[1], true, true);
+            EXPECT_EQ(job->m_version_done, start + 3);
+            EXPECT_EQ(job->m_t_do, WorkManager::kNotScheduled);
+        });
+    }
+}
+
 TEST_F(WorkManagerTest, UpdateEndsRetryWait) {
     make("wm_wait", 0, 100000, 1, 100000, 100000);
     ASSERT_TRUE(wait_runs(1));

@@ -38,11 +38,14 @@ struct FrameCutter {
     const std::string& tag;
     std::list<std::string>& msgs;
     size_t inflate_left = kLineInflateBudget;
+    // Set once a body was refused for the budget; a budget spent exactly
+    // still lets bodies that inflate to nothing through.
+    bool budget_refused = false;
 
-    int undecodable(uint32_t length) {
+    // `taken`: the bytes of the buffer (or batch body) cut so far.
+    int undecodable(uint32_t length, size_t taken) {
         PlatLog2(kLogError, kLogPlatform, "%llu : %-15s decode packet error size=%d, packet.size()=%d",
-                 mynet::log_time(), tag.c_str(), static_cast<int>(length),
-                 static_cast<int>(length));
+                 mynet::log_time(), tag.c_str(), static_cast<int>(length), static_cast<int>(taken));
         return -1;
     }
 
@@ -56,7 +59,7 @@ struct FrameCutter {
             const uint32_t length = header & kLineFrameMaxLength;
             if (n - pos < length) break;
             if (length < kLineFrameHeader) {
-                result = undecodable(length);
+                result = undecodable(length, pos);
                 break;
             }
             const char* body = p + pos + kLineFrameHeader;
@@ -64,20 +67,20 @@ struct FrameCutter {
             pos += length;
             if (flags == 0) flags = conn_flag;
             if ((flags & kLineFlagBatch) && depth >= kLineBatchDepthMax) {
-                result = undecodable(length);
+                result = undecodable(length, pos);
                 break;
             }
             if (flags & kLineFlagCompressed) {
-                // A refused body has cost its inflation too: once the budget
-                // is spent, nothing more of this cut is inflated.
-                if (inflate_left == 0) {
-                    result = undecodable(length);
+                // A refused body has cost its inflation too: after it,
+                // nothing more of this cut is inflated.
+                if (budget_refused) {
+                    result = undecodable(length, pos);
                     break;
                 }
                 std::string inflated = zlib_uncompress(std::string(body, body_size), static_cast<int>(kLineInflateMax));
                 if (inflated.size() > inflate_left) {
-                    inflate_left = 0;
-                    result = undecodable(length);
+                    budget_refused = true;
+                    result = undecodable(length, pos);
                     break;
                 }
                 inflate_left -= inflated.size();

@@ -40,6 +40,10 @@ void WorkManager::update() {
                  static_cast<unsigned>(m_version_target));
 }
 
+bool WorkManager::is_outdated(uint32_t version) const {
+    return static_cast<int32_t>(version - m_version_target) < 0;
+}
+
 // Every callback comes last: the owner may free this job inside it.
 void WorkManager::on_tick() {
     uint64_t now = mynet::mono_time_ms();
@@ -94,7 +98,7 @@ void WorkManager::done(SPWork work, bool isok, bool retry) {
 
     work->isdone = true;
     bool succeeded = work->m_done_ok_count > 0;
-    if (work->version < m_version_target) {
+    if (is_outdated(work->version)) {
         m_status = WORK_STATUS_IDLE;
         m_t_do = 0;
     } else if (succeeded) {

@@ -24,7 +24,7 @@ public:
     // One run; shared so that the work function can keep it and report later.
     struct Work {
         uint64_t t = 0;
-        int version = 0;
+        uint32_t version = 0;
         bool isdone = false;
         int m_done_count = 0;
         int m_done_ok_count = 0;
@@ -49,8 +49,9 @@ public:
 
     bool m_nolog = false;
     std::string m_name;
-    int m_version_target = 0;
-    int m_version_done = 0;
+    // Counters that wrap: compare them only through is_outdated.
+    uint32_t m_version_target = 0;
+    uint32_t m_version_done = 0;
     WorkFunction m_workFunction;
     TimeoutFunction m_timeoutFunction;
     int m_expired_time;
@@ -64,6 +65,10 @@ public:
     // 0: at the next tick; kNotScheduled: not until update().
     uint64_t m_t_do;
     SPWork last_work;
+
+    // True when `version` was asked for before m_version_target, also across
+    // the wrap of the counters.
+    bool is_outdated(uint32_t version) const;
 
 private:
     void on_tick();

@@ -11,11 +11,13 @@ constexpr size_t kMaxBound = 0xFFFFF;
 
 // The historical bound of the library these helpers replace; larger than
 // zlib's own, so the accepted input sizes stay as they were.
-size_t compress_bound(size_t n) {
+constexpr size_t compress_bound(size_t n) {
     size_t a = 128 + n * 110 / 100;
     size_t b = 128 + n + 5 * (n / 31744 + 1);
     return a > b ? a : b;
 }
+static_assert(compress_bound(kZlibCompressMaxInput) <= kMaxBound && compress_bound(kZlibCompressMaxInput + 1) > kMaxBound,
+              "kZlibCompressMaxInput is the largest input within the bound");
 
 // One scratch area and one pair of streams per thread, reused between calls:
 // setting up a deflate stream costs far more than compressing a frame.

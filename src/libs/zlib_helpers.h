@@ -1,9 +1,13 @@
 #pragma once
 
+#include <cstddef>
 #include <string>
 
-// zlib-format (RFC 1950) compression at level 6. Inputs over 953134 bytes
-// are refused. "" is the only failure signal.
+// The longest input zlib_compress accepts.
+constexpr size_t kZlibCompressMaxInput = 953134;
+
+// zlib-format (RFC 1950) compression at level 6. Inputs over
+// kZlibCompressMaxInput bytes are refused. "" is the only failure signal.
 std::string zlib_compress(const std::string& in);
 
 // Inflates a complete zlib stream of at most 1048576 bytes of content;

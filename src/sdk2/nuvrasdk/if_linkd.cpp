@@ -61,10 +61,12 @@ void InterfaceLinkD::set_reporter_header() {
 void InterfaceLinkD::login_watchdog_tick() { login_timeout(); }
 
 void InterfaceLinkD::housekeeping_tick() {
-    uint64_t now = mynet::mono_time_ms();
+    const uint64_t now = mynet::mono_time_ms();
     m_main_slot.check_timeout();
+    msgIDBuf.tick(now, m_config_msgid_cache_time);
     rp.tick();
     idle_logout(now);
+    poll_triggers(now);
     report_channel_stats(now);
 }
 

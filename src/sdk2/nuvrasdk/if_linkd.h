@@ -16,6 +16,9 @@
 #include "engine_text.h"
 #include "json_text.h"
 #include "line_msg_wire.h"
+#include "msg_id_buf.h"
+#include "msg_wait_clear.h"
+#include "msg_wire.h"
 #include "network.h"
 #include "reporter2.h"
 #include "simple_work.h"
@@ -478,7 +481,6 @@ public:
     uint32_t m_ver_clear = 0;
     uint32_t m_ver_notify = 0;
     bool m_is_polling = false;
-    std::map<std::string, int> m_msgs_wait_clear;
     int m_login_state = LOGIN_STATE_NOT_LOGIN;
     std::string m_deviceID;
     std::string m_token;
@@ -551,4 +553,50 @@ public:
     // Discovery's jobs and callbacks outlive a step; they check this before
     // touching an engine that may have been destroyed meanwhile.
     std::shared_ptr<InterfaceLinkD*> m_lbs_alive = std::make_shared<InterfaceLinkD*>(this);
+
+    // Incoming messages: decoding, de-duplication, dispatch by type, polling.
+
+    using Msg = LineMsg;
+    using MsgBufTime = ::MsgBufTime;
+    using MsgIDBuf = ::MsgIDBuf;
+
+    // Decodes one message text. With process true dispatches the message,
+    // frees it and returns null; otherwise returns it (never null) for the
+    // caller to dispatch and delete.
+    Msg* decode_msg(std::string text, bool process);
+    // Dispatches one message by its type (to onMsg alone in server mode);
+    // the caller keeps the message.
+    void process_msg(Msg* msg);
+    void dispatch_msg(const Msg& msg);
+    void dispatch_voip(const Msg& msg);
+    // Sends the oldest kept log lines that fit one frame; they are dropped
+    // from the ring once the server has taken them.
+    void upload_log();
+    // Tells the server that an invitation has reached this client.
+    void send_voip_ack(std::string channel, std::string peer, uint32_t uid);
+    // Notes a message id for acknowledgement by the next message-id poll.
+    void note_msg_wait_clear(const std::string& msgid);
+
+    // Polls now, or once the poll in flight has been answered.
+    void schedule_poll();
+    // Arms the acknowledgement poll 500 ms from now unless it is armed.
+    void schedule_poll_tail();
+    void do_poll();
+    // A poll answer belongs to the poll in flight: neither a newer poll nor
+    // a new login has come since its request.
+    bool poll_is_current(uint64_t poll_seq) const;
+    void on_getmsg_answer(uint64_t poll_seq, const Json::Value& req, int result, const Json::Value& answer);
+    void on_getmsg2_answer(uint64_t poll_seq, const Json::Value& req, const std::vector<std::string>& carried,
+                           int result, const Json::Value& answer);
+    void end_poll(bool more, bool took);
+    // The poll-trigger step of the housekeeping tick.
+    void poll_triggers(uint64_t now);
+    bool ack_poll_due(uint64_t now) const;
+    bool periodic_poll_due(uint64_t now) const;
+
+    MsgIDBuf msgIDBuf;
+    // Ids to acknowledge in the next message-id poll.
+    MsgWaitClear m_msgs_wait_clear;
+    // Numbers the polls, so that an answer to an earlier one changes nothing.
+    uint64_t m_poll_seq = 0;
 };

@@ -86,6 +86,20 @@ std::string LogGetAll(int& count) {
     return out.str();
 }
 
+std::string LogGetHead(size_t max_bytes, int& count) {
+    std::string out;
+    LogRing& r = ring();
+    std::lock_guard<std::mutex> lock(r.mtx);
+    for (const LogLine& l : r.log_queue) {
+        const std::string id = std::to_string(l.id);
+        const size_t size = id.size() + 1 + l.line.size() + 1;
+        if (size > max_bytes - out.size()) break;
+        out.append(id).append(" ").append(l.line).append("\n");
+        count = static_cast<int>(l.id);
+    }
+    return out;
+}
+
 void LogClear(int count) {
     LogRing& r = ring();
     std::lock_guard<std::mutex> lock(r.mtx);

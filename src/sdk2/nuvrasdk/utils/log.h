@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <string>
 
 enum LogLevel {
@@ -46,6 +47,10 @@ void LogText2(LogLevel level, LogModule module, const char* text);
 // Every kept line as "<id> <text>\n"; count receives the last id (unchanged
 // when the ring is empty).
 std::string LogGetAll(int& count);
+
+// The oldest kept lines as LogGetAll writes them, as many whole lines as fit
+// in max_bytes; count receives the last id taken (unchanged when none fits).
+std::string LogGetHead(size_t max_bytes, int& count);
 
 // Drops kept lines from the front while their id is below count.
 void LogClear(int count);

@@ -1,0 +1,44 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <list>
+#include <string>
+#include <unordered_map>
+
+// One remembered id: t is its latest arrival (monotonic ms).
+struct MsgBufTime {
+    MsgBufTime(std::string msgid, uint64_t t) : t(t), msgid(std::move(msgid)) {}
+    uint64_t t;
+    std::string msgid;
+};
+
+// The message ids seen lately, so that a message that arrives twice (pushed
+// and then polled, or sent again after a reconnection) is handled once. One
+// entry per id, kept in the order of latest arrival, so expiry walks only the
+// expired front. Bounded whatever a server sends: past max_ids the oldest id
+// is forgotten first.
+class MsgIDBuf {
+public:
+    static constexpr size_t kMaxIds = 100000;
+
+    // True when msgid is already known. Either way the arrival is recorded
+    // and the id stays known for the cache time from now. "" is never known
+    // and never recorded.
+    bool dup_or_add(const std::string& msgid);
+    bool dup_or_add(const std::string& msgid, uint64_t now);
+    // Forgets every id whose latest arrival is cache_time_ms or more before
+    // now; a negative cache time, widened as unsigned, keeps them all.
+    void tick(uint64_t now, int cache_time_ms);
+
+    bool known(const std::string& msgid) const { return msg_buf.count(msgid) != 0; }
+    size_t size() const { return msg_buf_list.size(); }
+
+    size_t max_ids = kMaxIds;
+
+private:
+    using List = std::list<MsgBufTime>;
+
+    List msg_buf_list;  // oldest latest-arrival first
+    std::unordered_map<std::string, List::iterator> msg_buf;
+};

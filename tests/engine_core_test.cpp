@@ -89,6 +89,130 @@ TEST_F(EngineTest, DefaultsAndPortsAndNat64Modes) {
     });
 }
 
+std::string text(const std::string& v) { return "\"" + v + "\""; }
+std::string text(bool v) { return v ? "true" : "false"; }
+template <typename N> std::string text(N v) { return std::to_string(v); }
+std::string text(const std::vector<std::string>& v) {
+    std::string out = "[";
+    for (const std::string& s : v) out += (out.size() > 1 ? "," : "") + s;
+    return out + "]";
+}
+
+struct DefaultRow {
+    const char* member;
+    std::string value;
+    std::string expected;
+};
+
+// Every member of a new engine, as the engine's other parts rely on it.
+TEST(EngineDefaults, EveryMemberStartsAtItsDefault) {
+    nuvra_test::RecordingCallBack callback;
+    std::vector<DefaultRow> rows;
+    run_on_loop([&] {
+        InterfaceLinkD e(&callback, nullptr);
+        rows = {
+            {"rp.m_enable", text(e.rp.m_enable), "true"},
+            {"rp.m_hostname", text(e.rp.m_hostname), "\"localhost\""},
+            {"rp.m_port", text(e.rp.m_port), "8000"},
+            {"rp.reports", text(e.rp.reports.size()), "0"},
+            {"m_ipv6_mode", text(e.m_ipv6_mode), "0"},
+            {"m_ipv6_head", text(e.m_ipv6_head), "\"64:ff9b::\""},
+            {"m_tcp_conn_flag", text(e.m_tcp_conn_flag), "1"},
+            {"m_lbs_host", text(e.m_lbs_host), "\"localhost\""},
+            {"m_ulbs_host", text(e.m_ulbs_host), "\"localhost\""},
+            {"m_lbs_ips", text(e.m_lbs_ips), "[]"},
+            {"m_lbs_buildin", text(e.m_lbs_buildin), "[127.0.0.1,127.0.0.1]"},
+            {"m_ulbs_buildin", text(e.m_ulbs_buildin), "[127.0.0.1,127.0.0.2,127.0.0.3]"},
+            {"m_channelName", text(e.m_channelName), "\"\""},
+            {"m_cid", text(e.m_cid), "\"\""},
+            {"m_last_login_result", text(e.m_last_login_result), "0"},
+            {"m_last_login_time", text(e.m_last_login_time), "0"},
+            {"m_last_login_token", text(e.m_last_login_token), "\"\""},
+            {"m_config_call_mode", text(e.m_config_call_mode), "0"},
+            {"m_config_call_retry_time", text(e.m_config_call_retry_time), "0"},
+            {"m_config_call_timeout", text(e.m_config_call_timeout), "60000"},
+            {"m_config_msg_set", text(e.m_config_msg_set), "0"},
+            {"m_config_channel_msgid", text(e.m_config_channel_msgid), "0"},
+            {"m_config_msg_v3", text(e.m_config_msg_v3), "0"},
+            {"m_config_call_concurrent", text(e.m_config_call_concurrent), "60"},
+            {"m_config_ping_time", text(e.m_config_ping_time), "10000"},
+            {"m_config_line_login3", text(e.m_config_line_login3), "0"},
+            {"m_config_msgid_cache_time", text(e.m_config_msgid_cache_time), "120000"},
+            {"m_config_inst_msg_with_msgid", text(e.m_config_inst_msg_with_msgid), "0"},
+            {"m_config_channel_extra", text(e.m_config_channel_extra), "0"},
+            {"m_vid", text(e.m_vid), "\"\""},
+            {"m_uid", text(e.m_uid), "0"},
+            {"m_uid_req", text(e.m_uid_req), "0"},
+            {"m_connid", text(e.m_connid), "0"},
+            {"m_retry", text(e.m_retry), "0"},
+            {"m_last_active_time", text(e.m_last_active_time), "0"},
+            {"m_line", text(e.m_line), "\"\""},
+            {"m_timer_poll running", text(e.m_timer_poll && !e.m_timer_poll->m_closed), "true"},
+            {"m_ver_acked", text(e.m_ver_acked), "0"},
+            {"m_ver_clear", text(e.m_ver_clear), "0"},
+            {"m_ver_notify", text(e.m_ver_notify), "0"},
+            {"m_is_polling", text(e.m_is_polling), "false"},
+            {"m_msgs_wait_clear", text(e.m_msgs_wait_clear.size()), "0"},
+            {"m_login_state", text(e.m_login_state), "0"},
+            {"m_deviceID", text(e.m_deviceID), "\"\""},
+            {"m_token", text(e.m_token), "\"\""},
+            {"m_login_session", text(e.m_login_session), "0"},
+            {"m_login_session_step", text(e.m_login_session_step), "\"\""},
+            {"m_retry_max_time", text(e.m_retry_max_time), "0"},
+            {"m_retry_max_count", text(e.m_retry_max_count), "1"},
+            {"m_retry_time_start", text(e.m_retry_time_start), "0"},
+            {"m_retry_count", text(e.m_retry_count), "0"},
+            {"m_retry_delay", text(e.m_retry_delay), "100"},
+            {"m_retry_delay_min", text(e.m_retry_delay_min), "100"},
+            {"m_retry_delay_max", text(e.m_retry_delay_max), "2000"},
+            {"m_http_addrs", text(e.m_http_addrs.size()), "0"},
+            {"m_tcp_addrs", text(e.m_tcp_addrs.size()), "0"},
+            {"m_sdkserver_mode", text(e.m_sdkserver_mode), "false"},
+            {"m_isbackground", text(e.m_isbackground), "false"},
+            {"m_tcp_connected", text(e.m_tcp_connected), "false"},
+            {"m_push_enable", text(e.m_push_enable), "false"},
+            {"m_network_enable", text(e.m_network_enable), "true"},
+            {"m_tcp_call_id", text(e.m_tcp_call_id), "0"},
+            {"m_conn_info set", text(e.m_conn_info != nullptr), "false"},
+            {"m_account", text(e.m_account), "\"\""},
+            {"m_time_poll_ack", text(e.m_time_poll_ack), "0"},
+            {"m_time_poll_last", text(e.m_time_poll_last), "0"},
+            {"m_poll_again", text(e.m_poll_again), "false"},
+            {"m_msgid", text(e.m_msgid), "0"},
+            {"m_callback is the argument", text(e.m_callback == &callback), "true"},
+            {"m_timer running", text(e.m_timer && !e.m_timer->m_closed), "true"},
+            {"m_channel_msgid", text(e.m_channel_msgid), "0"},
+            {"m_invite_ts", text(e.m_invite_ts.size()), "0"},
+            {"m_last_t_login set", text(e.m_last_t_login != nullptr), "false"},
+            {"m_last_t_login_info set", text(e.m_last_t_login_info != nullptr), "false"},
+            {"m_channel_rp_time", text(e.m_channel_rp_time), "0"},
+            {"m_chnanel_rp_count", text(e.m_chnanel_rp_count), "0"},
+            {"m_chnanel_rp_count_success", text(e.m_chnanel_rp_count_success), "0"},
+            {"m_chnanel_rp_count_failed", text(e.m_chnanel_rp_count_failed), "0"},
+            {"m_channel_rp_time_all_success", text(e.m_channel_rp_time_all_success), "0"},
+            {"m_channel_rp_time_all_failed", text(e.m_channel_rp_time_all_failed), "0"},
+            {"m_last_t_login_t2", text(e.m_last_t_login_t2), "0"},
+            {"m_main_slot owned", text(e.m_main_slot.this2 == &e), "true"},
+            {"m_main_slot empty", text(e.m_main_slot.calls.size() + e.m_main_slot.calls_calling.size()), "0"},
+            {"async is the argument", text(e.async == nullptr), "true"},
+            {"_device_id", text(e._device_id), "\"unknown_device_id\""},
+            {"_device_info", text(e._device_info), "\"unknown_device_info\""},
+            {"_app_https", text(e._app_https), "false"},
+            {"flag_app_lbs", text(e.flag_app_lbs), "false"},
+            {"_force_ipv4", text(e._force_ipv4), "false"},
+            {"_slow_ulbs", text(e._slow_ulbs), "false"},
+            {"_buildin_ulbs_time", text(e._buildin_ulbs_time), "500"},
+            {"_ulbs_port_range", text(e._ulbs_port_range), "2"},
+            {"_fake_lbs_ip", text(e._fake_lbs_ip), "\"\""},
+            {"_log_report_rate", text(e._log_report_rate), "100"},
+            {"_info_report_rate", text(e._info_report_rate), "100"},
+            {"_dbg_ap_ip", text(e._dbg_ap_ip), "\"\""},
+            {"_dbg_ap_port", text(e._dbg_ap_port), "0"},
+        };
+    });
+    for (const DefaultRow& row : rows) EXPECT_EQ(row.value, row.expected) << row.member;
+}
+
 TEST_F(EngineTest, ReporterHeaderCarriesTheSessionFields) {
     on_engine([](InterfaceLinkD& e) {
         e.m_vid = "app";
@@ -104,13 +228,57 @@ TEST_F(EngineTest, ReporterHeaderCarriesTheSessionFields) {
 struct FireCase {
     const char* name;
     std::function<void(InterfaceLinkD&)> fire;
-    const char* event;  // "" when filtered
-    const char* log;    // tail of the "usr.cb" line, "" when filtered
+    std::string event;  // "" when filtered
+    std::string log;    // tail of the "usr.cb" line, "" when filtered
 };
 
+// Every fire_on function: the event it delivers and its "usr.cb" line.
 TEST_F(EngineTest, EventsFilterRewriteAndLog) {
-    const std::string long_msg(300, 'm');
+    // Payloads of which the line shows the first 100 bytes only.
+    const std::string head(100, 'h');
+    const std::string p101 = head + "t";
     const FireCase cases[] = {
+        {"joined", [](InterfaceLinkD& e) { e.fire_onChannelJoined("c1"); }, "onChannelJoined|c1", "onChannelJoined c1"},
+        {"join failed", [](InterfaceLinkD& e) { e.fire_onChannelJoinFailed("c1", 1003); },
+         "onChannelJoinFailed|c1|1003", "onChannelJoinFailed c1 1003"},
+        {"leaved", [](InterfaceLinkD& e) { e.fire_onChannelLeaved("c1", -1); }, "onChannelLeaved|c1|-1",
+         "onChannelLeaved c1 -1"},
+        {"user num", [](InterfaceLinkD& e) { e.fire_onChannelQueryUserNumResult("c1", 0, 12); },
+         "onChannelQueryUserNumResult|c1|0|12", "onChannelQueryUserNumResult c1 0 12"},
+        {"user is in", [](InterfaceLinkD& e) { e.fire_onChannelQueryUserIsIn("c1", "bob", 1); },
+         "onChannelQueryUserIsIn|c1|bob|1", "onChannelQueryUserIsIn c1 bob 1"},
+        {"invite received", [](InterfaceLinkD& e) { e.fire_onInviteReceived("c1", "bob", 4294967295u, "{\"a\":1}"); },
+         "onInviteReceived|c1|bob|4294967295|{\"a\":1}", "onInviteReceived c1 bob 4294967295 {\"a\":1}"},
+        {"invite received by peer", [](InterfaceLinkD& e) { e.fire_onInviteReceivedByPeer("c1", "bob", 2); },
+         "onInviteReceivedByPeer|c1|bob|2", "onInviteReceivedByPeer c1 bob 2"},
+        {"invite accepted", [](InterfaceLinkD& e) { e.fire_onInviteAcceptedByPeer("c1", "bob", 2, "x y"); },
+         "onInviteAcceptedByPeer|c1|bob|2|x y", "onInviteAcceptedByPeer c1 bob 2 x y"},
+        {"invite refused", [](InterfaceLinkD& e) { e.fire_onInviteRefusedByPeer("c1", "bob", 2, ""); },
+         "onInviteRefusedByPeer|c1|bob|2|", "onInviteRefusedByPeer c1 bob 2 "},
+        {"invite end by peer", [](InterfaceLinkD& e) { e.fire_onInviteEndByPeer("c1", "bob", 2, "{}"); },
+         "onInviteEndByPeer|c1|bob|2|{}", "onInviteEndByPeer c1 bob 2 {}"},
+        {"invite end by myself", [](InterfaceLinkD& e) { e.fire_onInviteEndByMyself("c1", "bob", 2); },
+         "onInviteEndByMyself|c1|bob|2", "onInviteEndByMyself c1 bob 2"},
+        {"send error", [](InterfaceLinkD& e) { e.fire_onMessageSendError("m1", 401); }, "onMessageSendError|m1|401",
+         "onMessageSendError m1 401"},
+        {"send progress", [](InterfaceLinkD& e) { e.fire_onMessageSendProgress("bob", "m1", "recv", "i"); },
+         "onMessageSendProgress|bob|m1|recv|i", "onMessageSendProgress bob m1 recv i"},
+        {"send success", [](InterfaceLinkD& e) { e.fire_onMessageSendSuccess("m1"); }, "onMessageSendSuccess|m1",
+         "onMessageSendSuccess m1"},
+        {"app message", [&](InterfaceLinkD& e) { e.fire_onMessageAppReceived(p101); }, "onMessageAppReceived|" + p101,
+         "onMessageAppReceived " + head},
+        {"instant message", [&](InterfaceLinkD& e) { e.fire_onMessageInstantReceive("bob", 2, p101); },
+         "onMessageInstantReceive|bob|2|" + p101, "onMessageInstantReceive bob 2 " + head},
+        {"channel message", [&](InterfaceLinkD& e) { e.fire_onMessageChannelReceive("c1", "bob", 2, p101); },
+         "onMessageChannelReceive|c1|bob|2|" + p101, "onMessageChannelReceive c1 bob 2 " + head},
+        {"invoke result", [&](InterfaceLinkD& e) { e.fire_onInvokeRet("k1", "", "{\"result\":\"ok\"," + p101 + "}"); },
+         "onInvokeRet|k1||{\"result\":\"ok\"," + p101 + "}", "onInvokeRet k1  {\"result\":\"ok\"," + p101 + "}"},
+        {"user attr", [&](InterfaceLinkD& e) { e.fire_onUserAttrResult("bob", "n", p101); },
+         "onUserAttrResult|bob|n|" + p101, "onUserAttrResult bob n " + head},
+        {"user attr all", [&](InterfaceLinkD& e) { e.fire_onUserAttrAllResult("bob", p101); },
+         "onUserAttrAllResult|bob|" + p101, "onUserAttrAllResult bob " + head},
+        {"query status long", [&](InterfaceLinkD& e) { e.fire_onQueryUserStatusResult("bob", p101); },
+         "onQueryUserStatusResult|bob|" + p101, "onQueryUserStatusResult bob " + head},
         {"own join filtered", [](InterfaceLinkD& e) { e.fire_onChannelUserJoined("me", 1); }, "", ""},
         {"other join", [](InterfaceLinkD& e) { e.fire_onChannelUserJoined("bob", 2); }, "onChannelUserJoined|bob|2",
          "onChannelUserJoined bob 2"},
@@ -160,7 +328,7 @@ TEST_F(EngineTest, EventsFilterRewriteAndLog) {
         on_engine(c.fire);
         std::vector<std::string> events = cb.events();
         std::vector<std::string> lines = cap.matching("usr.cb");
-        if (*c.event == 0) {
+        if (c.event.empty()) {
             EXPECT_TRUE(events.empty()) << c.name;
             EXPECT_TRUE(lines.empty()) << c.name;
             continue;

@@ -1,5 +1,6 @@
 #include <dirent.h>
 #include <gtest/gtest.h>
+#include <netdb.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -19,9 +20,11 @@
 #include "support/clock_hold.h"
 #include "support/log_capture.h"
 #include "support/loop_thread.h"
+#include "support/scripted_resolver.h"
 
 using nuvra_test::DiscoveryService;
 using nuvra_test::run_on_loop;
+using nuvra_test::ScriptedName;
 using nuvra_test::wait_on_loop;
 
 namespace {
@@ -668,6 +671,93 @@ TEST_F(LbsStep, ThroughMicrosocksFailsByTimeOut) {
         mynet::my_proxy_host = "";
         mynet::my_proxy_port = 0;
     });
+}
+
+struct DnsFailureCase {
+    const char* name;
+    int eai_error;
+    bool dns_first;  // the resolver fails before the built-in answer, else after it
+    std::string builtin_ip;
+    std::string result;
+    int h1e1;
+};
+
+void PrintTo(const DnsFailureCase& c, std::ostream* os) { *os << c.name; }
+
+class LbsDnsFailure : public LbsStep, public ::testing::WithParamInterface<DnsFailureCase> {};
+
+// A failed resolution is one failure report of the step: with one bad answer
+// from the built-in branch the step fails, with the text of whichever came
+// second.
+TEST_P(LbsDnsFailure, CountsAsOneFailureReport) {
+    const DnsFailureCase& c = GetParam();
+    DiscoveryService builtin_service(c.builtin_ip);
+    ASSERT_TRUE(builtin_service.ok());
+    builtin_service.answer_text("busy");
+    ScriptedName name("lbs.test", c.eai_error);
+    if (!c.dns_first) name.hold();
+    nuvra_test::LogCapture log;
+    configure([&](InterfaceLinkD& e) {
+        e.m_ulbs_host = "lbs.test";
+        e.m_ulbs_buildin = {c.builtin_ip};
+        e._buildin_ulbs_time = c.dns_first ? 200 : 1;
+    });
+    start_step();
+    if (c.dns_first) {
+        ASSERT_TRUE(log.wait_for("uv_on_getaddrinfo_done2 status: lbs.test", kWaitMs));
+        EXPECT_TRUE(step_results().empty());
+    } else {
+        ASSERT_TRUE(log.wait_for("data recv busy", kWaitMs));
+        EXPECT_TRUE(step_results().empty());
+        name.release();
+    }
+    ASSERT_TRUE(wait_result());
+    EXPECT_EQ(step_results(), (Results{{kSession, c.result}}));
+    Json::Value d = details();
+    EXPECT_EQ(d["h1e1"], c.h1e1);
+    EXPECT_TRUE(d.isMember("h1t1"));
+    EXPECT_FALSE(d.isMember("h1i1"));
+    EXPECT_EQ(d["e2"], "failed:busy");
+    EXPECT_EQ(builtin_service.requests().size(), 1u);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Orders, LbsDnsFailure,
+    ::testing::Values(
+        DnsFailureCase{"UnknownNameThenBadAnswer", EAI_NONAME, true, "127.0.41.61", "failed", UV_EAI_NONAME},
+        DnsFailureCase{"BadAnswerThenUnknownName", EAI_NONAME, false, "127.0.41.62",
+                       "ecode:" + std::to_string(UV_EAI_NONAME), UV_EAI_NONAME},
+        DnsFailureCase{"BadAnswerThenResolverFailure", EAI_FAIL, false, "127.0.41.63",
+                       "ecode:" + std::to_string(UV_EAI_FAIL), UV_EAI_FAIL}),
+    [](const ::testing::TestParamInfo<DnsFailureCase>& info) { return std::string(info.param.name); });
+
+// A name answered with IPv6 addresses only: each address stands for the IPv4
+// address in its last 32 bits, and the jobs ask the prefix plus that address
+// from sockets bound to "::". The answer ::1 gives the prefix "::" and the
+// address 0.0.0.1, so the service is asked at ::0.0.0.1, which is ::1 again.
+TEST_F(LbsStep, Nat64AnswerAsksThroughThePrefixFromAnIPv6Socket) {
+    DiscoveryService service("::1");
+    ASSERT_TRUE(service.ok());
+    service.answer_ok({{"127.0.0.9", 9}});
+    ScriptedName name("nat64.test", {"::1"});
+    nuvra_test::LogCapture log;
+    configure([&](InterfaceLinkD& e) { e.m_ulbs_host = "nat64.test"; });
+    start_step();
+    ASSERT_TRUE(wait_result());
+    EXPECT_EQ(step_results(), (Results{{kSession, ""}}));
+    EXPECT_EQ(read<int>([](InterfaceLinkD& e) { return e.m_ipv6_mode; }), 2);
+    EXPECT_EQ(read<std::string>([](InterfaceLinkD& e) { return e.m_ipv6_head; }), "::");
+    EXPECT_EQ(read<std::vector<std::string>>([](InterfaceLinkD& e) { return e.m_lbs_ips; }),
+              std::vector<std::string>{"0.0.0.1"});
+    EXPECT_EQ(read<std::vector<std::string>>([](InterfaceLinkD& e) { return hosts(e.m_tcp_addrs); }),
+              std::vector<std::string>{"127.0.0.9:9"});
+    EXPECT_TRUE(log.contains("dns.            dns_result nat64 nat64.test:::1 -> 0.0.0.1"));
+    EXPECT_EQ(log.matching("ulbs            bind ").size(), 1u);
+    EXPECT_TRUE(log.contains("ulbs            bind ::"));
+    EXPECT_FALSE(service.requests().empty());
+    Json::Value d = details();
+    EXPECT_EQ(d["h1i1"], "0.0.0.1;");
+    EXPECT_EQ(d["i2"], "udp:0.0.0.1");
 }
 
 }  // namespace

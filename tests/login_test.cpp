@@ -37,10 +37,12 @@ mynet::Async* instance_queue() {
 }
 
 // A discovery address of this test's own: the service's ports are fixed, so
-// tests running at the same time must not share one.
-std::string own_discovery_ip() {
+// tests running at the same time must not share one. Another try gives
+// another address.
+std::string own_discovery_ip(int attempt) {
     const std::string name = ::testing::UnitTest::GetInstance()->current_test_info()->test_suite_name() +
-                             std::string(".") + ::testing::UnitTest::GetInstance()->current_test_info()->name();
+                             std::string(".") + ::testing::UnitTest::GetInstance()->current_test_info()->name() +
+                             std::to_string(attempt);
     const uint32_t h = static_cast<uint32_t>(std::hash<std::string>()(name));
     return "127." + std::to_string(100 + h % 100) + "." + std::to_string((h >> 8) % 250) + "." +
            std::to_string(1 + (h >> 16) % 250);
@@ -67,8 +69,12 @@ protected:
     void SetUp() override {
         ensure_loop_thread();
         ASSERT_TRUE(server.ok());
-        discovery_ip = own_discovery_ip();
-        discovery = std::make_unique<DiscoveryService>(discovery_ip);
+        // A port of the machine's other users may be in the way for a moment.
+        for (int attempt = 0; attempt < 50 && !(discovery && discovery->ok()); ++attempt) {
+            if (attempt > 0) sleep_ms(20);
+            discovery_ip = own_discovery_ip(attempt);
+            discovery = std::make_unique<DiscoveryService>(discovery_ip);
+        }
         ASSERT_TRUE(discovery->ok()) << discovery_ip;
         discovery->answer_ok({{"127.0.0.1", server.port()}});
         queue = instance_queue();
@@ -82,7 +88,7 @@ protected:
     void TearDown() override {
         run_on_loop([&] {
             ld.reset();
-            queue->start();
+            if (queue) queue->start();
         });
     }
 
@@ -274,6 +280,8 @@ TEST_F(LoginRoad, ARefusedAttemptCostsOneAttemptOfTheCount) {
 TEST_F(LoginRoad, ALostLineIsResumedUnderItsLineId) {
     login();
     ASSERT_TRUE(logged_in());
+    ASSERT_TRUE(server.wait_for_call("user_getmsg", kWaitMs));
+    ASSERT_TRUE(wait_on_loop([&] { return !ld->m_is_polling; }, kWaitMs));
     const auto lost = std::chrono::steady_clock::now();
     server.close_conn(0);
     ASSERT_TRUE(cb.wait_for("onReconnected", kWaitMs));
@@ -285,6 +293,11 @@ TEST_F(LoginRoad, ALostLineIsResumedUnderItsLineId) {
     EXPECT_EQ(events(), (std::vector<std::string>{"onLoginSuccess|7|0", "onReconnecting|1", "onReconnected|0"}));
     EXPECT_EQ(state(), InterfaceLinkD::LOGIN_STATE_LOGINED);
     EXPECT_TRUE(server.wait_for("line_ping:1", kWaitMs, Match::PREFIX, relogin->index));
+    // The resumed line polls once for what it missed.
+    sleep_ms(200);
+    size_t polls = 0;
+    for (const Received& r : server.received()) polls += r.conn == 1 && r.text.rfind("call user_getmsg ", 0) == 0;
+    EXPECT_EQ(polls, 1u);
 }
 
 TEST_F(LoginRoad, AResumedSessionResubscribesItsChannel) {
@@ -432,6 +445,8 @@ TEST_F(LoginRoad, ACallRefusedWithKickEndsTheSession) {
 
 TEST_F(LoginRoad, ASessionWithoutSignsOfLifeEndsAfter185000Ms) {
     server.on_text("line_ping:", answer({}));
+    // A poll answer is a sign of life too.
+    server.on_text("call user_getmsg ", answer({}));
     login();
     ASSERT_TRUE(logged_in());
     ClockHold hold;
@@ -579,6 +594,89 @@ TEST_F(LoginRoad, FinalRefusalsLeaveNoLineOrWatchdogBehind) {
     ASSERT_EQ(server.connection_count(), 30);
     for (int c = 0; c < 30; ++c) EXPECT_TRUE(server.wait_for_close(c, kWaitMs)) << c;
     EXPECT_TRUE(wait_on_loop([] { return line_watchdogs() == 0; }, kWaitMs));
+}
+
+struct PushCase {
+    const char* name;
+    std::vector<std::string> texts;
+    size_t instant_events;
+};
+
+std::ostream& operator<<(std::ostream& os, const PushCase& c) { return os << c.name; }
+
+class LoginPush : public LoginRoad, public ::testing::WithParamInterface<PushCase> {};
+
+// Pushed messages reach the application once, in order, and only when new.
+TEST_P(LoginPush, DeliversNewMessagesOnce) {
+    const PushCase& c = GetParam();
+    login();
+    ASSERT_TRUE(logged_in());
+    run([](InterfaceLinkD& e) { e.m_channel_msgid = 7; });
+    for (const std::string& text : c.texts) server.push_text(kLastConn, text);
+    server.push_text(kLastConn, "notify recvmsg [1,\"msg u9 _ _ instant end\"]");
+    ASSERT_TRUE(cb.wait_for("onMessageInstantReceive|u9|0|end", kWaitMs));
+    EXPECT_EQ(count_events("onMessageInstantReceive|u1"), c.instant_events);
+}
+
+const PushCase kPushes[] = {
+    {"ChannelOlderThanTheLastIsDropped", {"notify channel2 5 msg u1 _ _ instant x"}, 0},
+    {"ChannelNotOlderIsTaken", {"notify channel2 7 msg u1 _ _ instant x"}, 1},
+    {"PlainChannelIsTaken", {"notify channel msg u1 _ _ instant x"}, 1},
+    {"RepeatedMessageIdIsDropped",
+     {"notify recvmsg_by_msgid msg-v3 id1 u1 _ _ instant _ x", "notify recvmsg_by_msgid msg-v3 id1 u1 _ _ instant _ x"},
+     1},
+};
+
+INSTANTIATE_TEST_SUITE_P(Texts, LoginPush, ::testing::ValuesIn(kPushes));
+
+TEST_F(LoginRoad, APushedVersionOutOfOrderIsPolledFor) {
+    login();
+    ASSERT_TRUE(logged_in());
+    const size_t from = server.received().size();
+    server.push_text(kLastConn, "notify recvmsg [5,\"msg u1 _ _ instant x\"]");
+    ASSERT_TRUE(server.wait_for_call("user_getmsg", kWaitMs, from));
+    sleep_ms(50);
+    EXPECT_EQ(count_events("onMessageInstantReceive"), 0u);
+    EXPECT_EQ(read<uint32_t>([](InterfaceLinkD& e) { return e.m_ver_notify; }), 5u);
+}
+
+// In call mode 1 a resumed line first sends the calls that were in flight,
+// then the queued ones, each once.
+TEST_F(LoginRoad, InCallModeOneAResumedLineResendsInFlightCallsFirst) {
+    Json::Value config(Json::objectValue);
+    config["config_call_mode"] = 1;
+    server.on_text_once("login ", answer({reply(login_ok_text(7, "line1", config))}));
+    server.set_call_script("channel_join", CallScript::silent());
+    server.on_text("line_login2 ", after(300, answer({reply("line_login_res ok")})));
+    login();
+    ASSERT_TRUE(logged_in());
+    post([](InterfaceLinkD& e) { e.user_channel_join("a"); });
+    auto first = server.wait_for_call("channel_join", kWaitMs);
+    ASSERT_TRUE(first);
+    server.close_conn(0);
+    auto relogin = server.wait_for("line_login2 ", kWaitMs);
+    ASSERT_TRUE(relogin);
+    post([](InterfaceLinkD& e) { e.user_channel_join("b"); });
+    ASSERT_TRUE(cb.wait_for("onReconnected", kWaitMs));
+    sleep_ms(100);
+    std::vector<ReceivedCall> sent;
+    for (const Received& r : server.received())
+        if (auto call = parse_call(r); call && call->method == "channel_join") sent.push_back(*call);
+    ASSERT_EQ(sent.size(), 3u);
+    EXPECT_EQ(sent[1].id, first->id);
+    EXPECT_EQ(sent[1].frame.conn, 1);
+    EXPECT_NE(sent[2].frame.text.find("\"b\""), std::string::npos);
+    EXPECT_NE(sent[2].id, first->id);
+    EXPECT_GT(sent[1].frame.index, relogin->index);
+}
+
+TEST_F(LoginRoad, AHugeWindowIsClampedNotWrapped) {
+    server.on_text("login ", answer({}));
+    run([](InterfaceLinkD& e) { e.user_login("vid1", "acc", "tok", 7, "dev", 3000000, 3); });
+    EXPECT_EQ(read<int>([](InterfaceLinkD& e) { return e.m_retry_max_time; }), 2147483647);
+    sleep_ms(150);
+    EXPECT_EQ(state(), InterfaceLinkD::LOGIN_STATE_LOGINING);
+    EXPECT_TRUE(events().empty());
 }
 
 // Callers' threads read the published copies while the engine logs in,

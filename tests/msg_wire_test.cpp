@@ -10,7 +10,7 @@ namespace {
 struct DecodeCase {
     const char* name;
     std::string text;
-    LineMsg want;
+    IncomingMsg want;
 };
 
 void PrintTo(const DecodeCase& c, std::ostream* os) { *os << c.name; }
@@ -19,14 +19,14 @@ class DecodeMsg : public ::testing::TestWithParam<DecodeCase> {};
 
 TEST_P(DecodeMsg, TakesTheFieldsOfItsEncoding) {
     const DecodeCase& c = GetParam();
-    const LineMsg got = decode_msg_text(c.text);
+    const IncomingMsg got = decode_msg_text(c.text);
     EXPECT_EQ(got.msgid, c.want.msgid);
     EXPECT_EQ(got.src, c.want.src);
     EXPECT_EQ(got.t, c.want.t);
     EXPECT_EQ(got.content, c.want.content);
 }
 
-const LineMsg kEmpty{};
+const IncomingMsg kEmpty{};
 
 INSTANTIATE_TEST_SUITE_P(
     Texts, DecodeMsg,

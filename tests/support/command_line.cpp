@@ -35,6 +35,8 @@ bool CommandLine::up() {
         e.set_line(kLine);
         e.m_account = kAccount;
         e.m_uid = kUid;
+        // As if just polled, so that no poll call mixes with the commands'.
+        e.m_time_poll_last = mynet::mono_time_ms();
     });
     return true;
 }

@@ -280,7 +280,6 @@ public:
     bool parse_lbs_result(std::string json);
     // The attempt's discovery is still the running step.
     bool lbs_is_current(int login_session) const;
-    void log_lbs_wrong_state(int login_session) const;
     void lbs_on_dns(int login_session, SPSimpleWork work, uint64_t t0, int code, std::list<std::string>& ips);
     void lbs_on_job_result(int login_session, SPSimpleWork work, uint64_t t0, const std::string& list_ip,
                            const std::string& error, const std::string& json);
@@ -365,6 +364,11 @@ public:
     void on_relogin_answer(const LineText& t);
     void on_relogin_refused(const LineText& t);
     void on_notify_logout(const LineText& t);
+    void on_notify_msg(const LineText& t);
+    void on_notify_recvmsg(const LineText& t);
+    void on_notify_recvmsg_by_msgid(const LineText& t);
+    void on_notify_channel(const LineText& t);
+    void on_notify_channel2(const LineText& t);
     void on_pong(const LineText& t);
     void on_call_ret(const LineText& t);
     void on_unknown_text(const LineText& t);
@@ -556,7 +560,7 @@ public:
 
     // Incoming messages: decoding, de-duplication, dispatch by type, polling.
 
-    using Msg = LineMsg;
+    using Msg = IncomingMsg;
     using MsgBufTime = ::MsgBufTime;
     using MsgIDBuf = ::MsgIDBuf;
 

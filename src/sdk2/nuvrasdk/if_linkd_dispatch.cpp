@@ -9,25 +9,25 @@ using line_msg::KIND_COUNT;
 
 // Indexed by line_msg::Kind.
 const InterfaceLinkD::LineHandler kHandlers[KIND_COUNT] = {
-    &InterfaceLinkD::on_login_answer,     // LOGIN_OK
-    &InterfaceLinkD::on_login_malformed,  // LOGIN_MALFORMED
-    &InterfaceLinkD::on_login_refused,    // LOGIN_REFUSED
-    &InterfaceLinkD::on_relogin_answer,   // RELOGIN_OK
-    &InterfaceLinkD::on_relogin_refused,  // RELOGIN_REFUSED
-    &InterfaceLinkD::on_pong,             // PONG
-    &InterfaceLinkD::on_ignored_text,     // NOTIFY_MSG
-    &InterfaceLinkD::on_ignored_text,     // NOTIFY_RECVMSG
-    &InterfaceLinkD::on_ignored_text,     // NOTIFY_RECVMSG_BY_MSGID
-    &InterfaceLinkD::on_ignored_text,     // NOTIFY_CHANNEL
-    &InterfaceLinkD::on_ignored_text,     // NOTIFY_CHANNEL2
-    &InterfaceLinkD::on_notify_logout,    // NOTIFY_OUTOFSYNC
-    &InterfaceLinkD::on_notify_logout,    // NOTIFY_KICK
-    &InterfaceLinkD::on_notify_logout,    // NOTIFY_TOKEN_EXPIRED
-    &InterfaceLinkD::on_notify_logout,    // NOTIFY_WRONG_LINE
-    &InterfaceLinkD::on_ignored_text,     // NOTIFY_IGNORED
-    &InterfaceLinkD::on_call_ret,         // CALL_RET
-    &InterfaceLinkD::on_unknown_text,     // UNKNOWN
-    &InterfaceLinkD::on_ignored_text,     // IGNORED
+    &InterfaceLinkD::on_login_answer,             // LOGIN_OK
+    &InterfaceLinkD::on_login_malformed,          // LOGIN_MALFORMED
+    &InterfaceLinkD::on_login_refused,            // LOGIN_REFUSED
+    &InterfaceLinkD::on_relogin_answer,           // RELOGIN_OK
+    &InterfaceLinkD::on_relogin_refused,          // RELOGIN_REFUSED
+    &InterfaceLinkD::on_pong,                     // PONG
+    &InterfaceLinkD::on_notify_msg,               // NOTIFY_MSG
+    &InterfaceLinkD::on_notify_recvmsg,           // NOTIFY_RECVMSG
+    &InterfaceLinkD::on_notify_recvmsg_by_msgid,  // NOTIFY_RECVMSG_BY_MSGID
+    &InterfaceLinkD::on_notify_channel,           // NOTIFY_CHANNEL
+    &InterfaceLinkD::on_notify_channel2,          // NOTIFY_CHANNEL2
+    &InterfaceLinkD::on_notify_logout,            // NOTIFY_OUTOFSYNC
+    &InterfaceLinkD::on_notify_logout,            // NOTIFY_KICK
+    &InterfaceLinkD::on_notify_logout,            // NOTIFY_TOKEN_EXPIRED
+    &InterfaceLinkD::on_notify_logout,            // NOTIFY_WRONG_LINE
+    &InterfaceLinkD::on_ignored_text,             // NOTIFY_IGNORED
+    &InterfaceLinkD::on_call_ret,                 // CALL_RET
+    &InterfaceLinkD::on_unknown_text,             // UNKNOWN
+    &InterfaceLinkD::on_ignored_text,             // IGNORED
 };
 
 }  // namespace

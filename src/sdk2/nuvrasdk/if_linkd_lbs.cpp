@@ -19,10 +19,7 @@ constexpr size_t kWrongJsonChars = 20;
 }  // namespace
 
 void InterfaceLinkD::login_mode2_step_12_lbs(int login_session) {
-    if (!lbs_is_current(login_session)) {
-        log_lbs_wrong_state(login_session);
-        return;
-    }
+    if (!login_step_is_current(login_session, "lbs", "lbs")) return;
     m_last_t_login_info = std::make_unique<Json::Value>(Json::objectValue);
     (*m_last_t_login_info)["step"] = "lbs";
     (*m_last_t_login_info)["retry"] = m_retry_count;
@@ -55,11 +52,6 @@ void InterfaceLinkD::login_mode2_step_12_lbs(int login_session) {
 
 bool InterfaceLinkD::lbs_is_current(int login_session) const {
     return login_session == m_login_session && m_login_session_step == "lbs";
-}
-
-void InterfaceLinkD::log_lbs_wrong_state(int login_session) const {
-    PlatLog2(kLogInfo, kLogPlatform, "%llu : %-15s wrong state %d : %d %s", mynet::log_time(), "lbs", login_session,
-             m_login_session, m_login_session_step.c_str());
 }
 
 void InterfaceLinkD::lbs_on_dns(int login_session, SPSimpleWork work, uint64_t t0, int code,
@@ -152,10 +144,7 @@ bool InterfaceLinkD::parse_lbs_result(std::string json) {
 }
 
 void InterfaceLinkD::lbs_step_end(int login_session, const std::string& result) {
-    if (!lbs_is_current(login_session)) {
-        log_lbs_wrong_state(login_session);
-        return;
-    }
+    if (!login_step_is_current(login_session, "lbs", "lbs")) return;
     if (result.empty()) m_login_session_step = "conn";
     // A copy: the hand-over may replace the member.
     LbsResultFunction hand_over = m_on_lbs_result;

@@ -70,8 +70,10 @@ void InterfaceLinkD::user_login(const std::string& vid, const std::string& accou
     m_token = token;
     m_deviceID = deviceID;
     m_uid_req = uid;
+    // Polls belong to their session: an answer to an earlier one changes nothing.
     m_is_polling = false;
     m_poll_again = false;
+    ++m_poll_seq;
     m_main_slot.clear();
     set_reporter_header();
 
@@ -412,6 +414,7 @@ void InterfaceLinkD::on_relogin_answer(const LineText& t) {
     // In-flight calls go out again before anything new is sent.
     if (m_config_call_mode == 1) m_main_slot.resend_call();
     m_main_slot.do_call();
+    schedule_poll();
     if (m_login_state == LOGIN_STATE_LOGINED && m_conn_info == t.info && info.state == CONN_STATE_LOGINED)
         fire_onReconnected(t.conn->getFD());
 }

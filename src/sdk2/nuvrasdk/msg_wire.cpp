@@ -15,8 +15,8 @@ bool cut_exactly(const std::string& text, int cuts, std::vector<std::string>& pa
 
 }  // namespace
 
-LineMsg decode_msg_text(const std::string& text) {
-    LineMsg msg;
+IncomingMsg decode_msg_text(const std::string& text) {
+    IncomingMsg msg;
     std::vector<std::string> p;
     if (pystring::startswith(text, "msg ")) {
         if (!cut_exactly(text, 5, p)) return msg;

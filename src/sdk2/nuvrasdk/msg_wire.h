@@ -10,11 +10,11 @@
 #include <string>
 
 // One incoming message.
-struct LineMsg {
+struct IncomingMsg {
     std::string msgid;    // only "msg-v3 " texts carry one
     std::string src;      // the sender's account
     std::string t;        // the type, which decides how it is dispatched
     std::string content;  // plain text or JSON text, by type
 };
 
-LineMsg decode_msg_text(const std::string& text);
+IncomingMsg decode_msg_text(const std::string& text);

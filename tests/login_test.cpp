@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 #include <uv.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <functional>
@@ -14,6 +15,7 @@
 #include "peers/discovery_service.h"
 #include "peers/line_server.h"
 #include "support/clock_hold.h"
+#include "support/engine_fixture.h"
 #include "support/log_capture.h"
 #include "support/loop_thread.h"
 #include "support/recording_callback.h"
@@ -25,16 +27,6 @@ namespace {
 constexpr int kWaitMs = 3000;
 
 void sleep_ms(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
-
-// The instance queue operations travel through, as the facade posts them.
-// Libuv owns its handle for the process' life, as it does in the library.
-mynet::Async* instance_queue() {
-    static mynet::Async* queue = nullptr;
-    run_on_loop([] {
-        if (!queue) queue = new mynet::Async();
-    });
-    return queue;
-}
 
 // A discovery address of this test's own: the service's ports are fixed, so
 // tests running at the same time must not share one. Another try gives
@@ -64,10 +56,12 @@ int line_watchdogs() {
 
 // One engine on the real loop thread, pointed at a test discovery service
 // and a test line server with the debug keys an application would use.
-class LoginRoad : public ::testing::Test {
+class LoginRoad : public EngineFixture {
 protected:
+    // Connect attempts and name resolutions leave their time-outs running.
+    LoginRoad() { allow_timeouts(10000); }
+
     void SetUp() override {
-        ensure_loop_thread();
         ASSERT_TRUE(server.ok());
         // A port of the machine's other users may be in the way for a moment.
         for (int attempt = 0; attempt < 50 && !(discovery && discovery->ok()); ++attempt) {
@@ -77,25 +71,22 @@ protected:
         }
         ASSERT_TRUE(discovery->ok()) << discovery_ip;
         discovery->answer_ok({{"127.0.0.1", server.port()}});
-        queue = instance_queue();
         run_on_loop([&] {
             queue->start();
-            ld = std::make_unique<InterfaceLinkD>(&cb, queue);
             ld->user_dbg("norpt", "1");
             ld->user_dbg("lbss", discovery_ip);
         });
     }
+    // Work a test held back in the queue runs after the engine is gone.
     void TearDown() override {
-        run_on_loop([&] {
-            ld.reset();
-            if (queue) queue->start();
-        });
+        EngineFixture::TearDown();
+        run_on_loop([&] { queue->start(); });
     }
 
     // Posts f through the instance queue.
     void post(std::function<void(InterfaceLinkD&)> f) {
         queue->run([this, f] {
-            if (ld) f(*ld);
+            if (engine) f(*engine);
         });
     }
     void run(const std::function<void(InterfaceLinkD&)>& f) {
@@ -136,9 +127,8 @@ protected:
     LineServer server;
     std::string discovery_ip;
     std::unique_ptr<DiscoveryService> discovery;
-    RecordingCallBack cb;
-    mynet::Async* queue = nullptr;
-    std::unique_ptr<InterfaceLinkD> ld;
+    mynet::Async* queue = &engine_queue();
+    InterfaceLinkD* ld = engine.get();
 };
 
 TEST_F(LoginRoad, LoginSendsTheExactRequestThenPingsAtOnce) {
@@ -434,14 +424,32 @@ const NotifyCase kNotifies[] = {
 
 INSTANTIATE_TEST_SUITE_P(Texts, LoginNotify, ::testing::ValuesIn(kNotifies));
 
-TEST_F(LoginRoad, ACallRefusedWithKickEndsTheSession) {
+class LoginCallMode : public LoginRoad, public ::testing::WithParamInterface<int> {};
+
+// The session ends after the refused command's own result; in call mode 1
+// the calls still pending end with it.
+TEST_P(LoginCallMode, ACallRefusedWithKickEndsTheSession) {
+    Json::Value config(Json::objectValue);
+    config["config_call_mode"] = GetParam();
+    server.on_text_once("login ", answer({reply(login_ok_text(7, "line1", config))}));
     server.set_call_script("channel_join", CallScript::failed("kick"));
+    server.set_call_script("channel_leave", CallScript::silent());
     login();
     ASSERT_TRUE(logged_in());
-    post([](InterfaceLinkD& e) { e.user_channel_join("room"); });
+    post([](InterfaceLinkD& e) {
+        e.user_channel_leave("other");
+        e.user_channel_join("room");
+    });
     ASSERT_TRUE(cb.wait_for("onLogout", kWaitMs));
-    EXPECT_EQ(events().back(), "onLogout|103");
+    sleep_ms(50);
+    std::vector<std::string> got = events();
+    ASSERT_GE(got.size(), 3u);
+    EXPECT_EQ(got[1], "onChannelJoinFailed|room|300");
+    EXPECT_EQ(std::count(got.begin(), got.end(), "onLogout|103"), 1);
+    EXPECT_EQ(count_events("onChannelLeaved"), GetParam() == 1 ? 1u : 0u);
 }
+
+INSTANTIATE_TEST_SUITE_P(Modes, LoginCallMode, ::testing::Values(0, 1));
 
 TEST_F(LoginRoad, ASessionWithoutSignsOfLifeEndsAfter185000Ms) {
     server.on_text("line_ping:", answer({}));

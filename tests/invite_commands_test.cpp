@@ -338,7 +338,10 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(Ending{"failed_invitation", CallScript::failed("busy"), [](InterfaceLinkD&) {}},
                       Ending{"call_bye", CallScript::ok(), [](InterfaceLinkD& e) { e.user_invite_end("ch", "555", 0); }},
                       Ending{"hang_up_by_the_callee", CallScript::ok(),
-                             [](InterfaceLinkD& e) { e.fire_onInviteEndByPeer("ch", "555", 0, ""); }}),
+                             [](InterfaceLinkD& e) {
+                                 e.decode_msg(R"(msg srv x y pstn_bye {"channelName":"ch","destNum":"555","uid":3})",
+                                              true);
+                             }}),
     [](const ::testing::TestParamInfo<Ending>& info) { return string(info.param.label); });
 
 TEST_F(InviteCommands, AFailedInvitationLeavesTheRecordOfANewerInvitationAlone) {

@@ -142,6 +142,7 @@ public:
 
     // Commands: shared shape. A command refuses only while no login is
     // running or held; otherwise its call waits in the queue for the line.
+
     // True, after the refusal's events, when the engine is not logged in:
     // the command's own failure event (if any), then onError(name, 1003, reason).
     bool refused_logged_out(const char* name, const char* reason, const std::function<void()>& failure_event = nullptr);

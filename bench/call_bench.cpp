@@ -18,6 +18,7 @@
 
 #include "if_linkd.h"
 #include "log.h"
+#include "support/engine_fixture.h"
 #include "support/line_fixture.h"
 #include "support/loop_thread.h"
 
@@ -181,7 +182,13 @@ void route_call_ret(InterfaceLinkD& engine, InterfaceLinkD::ConnInfo& info, cons
 nuvra_test::LineFixture& line() {
     static nuvra_test::LineFixture* l = [] {
         SetLogSink2(counting_sink);
-        auto* f = new nuvra_test::LineFixture();
+        static nuvra_sdk::ICallBack events;
+        InterfaceLinkD* engine = nullptr;
+        nuvra_test::run_on_loop([&] {
+            engine = new InterfaceLinkD(&events, &nuvra_test::engine_queue());
+            engine->rp.m_enable = false;
+        });
+        auto* f = new nuvra_test::LineFixture(engine);
         f->on_message = route_call_ret;
         f->connect(peer().port());
         f->wait_on_loop([](InterfaceLinkD& e, nuvra_test::LineFixture::Info&) { return e.m_tcp_connected; }, 3000);

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "support/command_line.h"
+#include "support/engine_fixture.h"
 
 namespace {
 
@@ -21,8 +22,11 @@ Json::Value parsed(const string& text) {
     return v;
 }
 
-class AttrCommands : public ::testing::Test {
+class AttrCommands : public nuvra_test::EngineFixture {
 protected:
+    // The line's connect time-out runs on.
+    AttrCommands() { allow_timeouts(10000); }
+
     void SetUp() override { ASSERT_TRUE(line.up()); }
 
     uint32_t call_ids() {
@@ -38,7 +42,7 @@ protected:
             CommandLine::kWaitMs);
     }
 
-    CommandLine line;
+    CommandLine line{engine.get(), cb};
 };
 
 // ------------------------------------------------------------ refusals

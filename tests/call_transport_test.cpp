@@ -13,6 +13,7 @@
 #include "if_linkd.h"
 #include "peers/line_server.h"
 #include "support/clock_hold.h"
+#include "support/engine_fixture.h"
 #include "support/line_fixture.h"
 #include "support/log_capture.h"
 #include "support/thread_cpu_time.h"
@@ -91,8 +92,11 @@ Json::Value object(const std::vector<std::pair<string, Json::Value>>& members) {
 }
 
 // An engine whose line to the test line server is logged in and carries calls.
-class CallTransport : public ::testing::Test {
+class CallTransport : public nuvra_test::EngineFixture {
 protected:
+    // The line's connect time-out runs on.
+    CallTransport() { allow_timeouts(10000); }
+
     void SetUp() override {
         ASSERT_TRUE(server.ok());
         line.on_message = route_call_ret;
@@ -118,11 +122,10 @@ protected:
         return calls;
     }
 
-    // The engine goes first, so no result function outlives what it records into.
     nuvra_test::LogCapture log;
     Outcomes out;
     LineServer server;
-    LineFixture line;
+    LineFixture line{engine.get()};
 };
 
 // ------------------------------------------------------------ the wire text

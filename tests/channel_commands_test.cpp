@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "support/command_line.h"
+#include "support/engine_fixture.h"
 
 namespace {
 
@@ -21,8 +22,11 @@ Json::Value parsed(const string& text) {
     return v;
 }
 
-class ChannelCommands : public ::testing::Test {
+class ChannelCommands : public nuvra_test::EngineFixture {
 protected:
+    // The line's connect time-out runs on.
+    ChannelCommands() { allow_timeouts(10000); }
+
     void SetUp() override { ASSERT_TRUE(line.up()); }
 
     // The current channel as (name, cid, msgid).
@@ -42,7 +46,7 @@ protected:
         });
     }
 
-    CommandLine line;
+    CommandLine line{engine.get(), cb};
 };
 
 // ------------------------------------------------------------ refused while logged out
@@ -304,8 +308,8 @@ TEST_P(JoinCancelled, ByWhatIsSentAfterIt) {
         e.user_channel_join("ch");
         GetParam().after_join(e);
     });
-    ASSERT_TRUE(line.line.callback.wait_for("onChannelUserList", CommandLine::kWaitMs));
-    EXPECT_EQ(line.line.callback.named("onChannelJoined"), Events{"onChannelJoined|ch"});
+    ASSERT_TRUE(cb.wait_for("onChannelUserList", CommandLine::kWaitMs));
+    EXPECT_EQ(cb.named("onChannelJoined"), Events{"onChannelJoined|ch"});
     EXPECT_EQ(current_channel(), "||0");
 }
 
@@ -329,7 +333,7 @@ TEST_F(ChannelCommands, OfTwoJoinsInFlightTheLastSuccessfulAnswerWins) {
     line.server.push_text(nuvra_test::kLastConn,
                           nuvra_test::call_ret_text("channel_join", first->id, R"({"result":"ok","cid":"c1"})"));
     ASSERT_TRUE(line.wait_events(4));
-    EXPECT_EQ(line.line.callback.named("onChannelJoined"), (Events{"onChannelJoined|two", "onChannelJoined|one"}));
+    EXPECT_EQ(cb.named("onChannelJoined"), (Events{"onChannelJoined|two", "onChannelJoined|one"}));
     EXPECT_EQ(current_channel(), "one|c1|0");
 }
 
@@ -353,7 +357,7 @@ TEST_F(ChannelCommands, TheChannelIsRecordedBeforeOnChannelJoinedIsFired) {
         e.user_channel_join("ch");
     });
     ASSERT_TRUE(peek.wait_for("onChannelUserList", CommandLine::kWaitMs));
-    line.run([&](InterfaceLinkD& e) { e.m_callback = &line.line.callback; });
+    line.run([&](InterfaceLinkD& e) { e.m_callback = &cb; });
     EXPECT_EQ(peek.seen, "ch|c7");
 }
 
@@ -361,7 +365,7 @@ TEST_F(ChannelCommands, TheChannelIsRecordedBeforeOnChannelJoinedIsFired) {
 
 TEST_F(ChannelCommands, CommandsWaitWhileLoggingInOrReconnectingAndLeaveOnceTheLineIsUp) {
     for (int state : {InterfaceLinkD::LOGIN_STATE_LOGINING, InterfaceLinkD::LOGIN_STATE_RECONNECTING}) {
-        line.line.callback.clear();
+        cb.clear();
         const size_t before = line.calls().size();
         line.run([&](InterfaceLinkD& e) {
             e.set_login_state(state);
@@ -402,7 +406,7 @@ class CommandsEndingTheSession : public ChannelCommands, public ::testing::WithP
 TEST_P(CommandsEndingTheSession, ReportTheirOwnEventsFirst) {
     line.server.set_call_script(GetParam().method, CallScript::failed(GetParam().reason));
     line.run(GetParam().command);
-    ASSERT_TRUE(line.line.callback.wait_for("onLogout", CommandLine::kWaitMs));
+    ASSERT_TRUE(cb.wait_for("onLogout", CommandLine::kWaitMs));
     Events events;
     for (const string& e : line.events())
         if (e.rfind("onDbg", 0) != 0) events.push_back(e);

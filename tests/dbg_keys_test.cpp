@@ -7,6 +7,7 @@
 
 #include "if_linkd.h"
 #include "socks5.h"
+#include "support/engine_fixture.h"
 #include "support/log_capture.h"
 #include "support/loop_thread.h"
 
@@ -14,23 +15,9 @@ using nuvra_test::run_on_loop;
 
 namespace {
 
-// One engine on the network thread, destroyed with the test.
-class DbgKeys : public ::testing::Test {
+// The keys may set the process-wide proxy: the guard puts it back.
+class DbgKeys : public nuvra_test::EngineFixture {
 protected:
-    void SetUp() override {
-        nuvra_test::ensure_loop_thread();
-        run_on_loop([&] {
-            ld = std::make_unique<InterfaceLinkD>(&callback, nullptr);
-            ld->rp.m_enable = false;
-        });
-    }
-    void TearDown() override {
-        run_on_loop([&] {
-            ld.reset();
-            mynet::my_proxy_host = "";
-            mynet::my_proxy_port = 0;
-        });
-    }
     void dbg(const std::string& a, const std::string& b) {
         run_on_loop([&] { ld->user_dbg(a, b); });
     }
@@ -40,8 +27,8 @@ protected:
         return value;
     }
 
-    nuvra_sdk::ICallBack callback;
-    std::unique_ptr<InterfaceLinkD> ld;
+    nuvra_test::ProxyGuard proxy;
+    InterfaceLinkD* ld = engine.get();
 };
 
 struct KeyCase {

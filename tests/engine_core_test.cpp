@@ -1,12 +1,17 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <chrono>
 #include <locale>
 #include <memory>
 #include <set>
+#include <thread>
 
 #include "if_linkd.h"
 #include "log.h"
+#include "support/engine_fixture.h"
 #include "support/log_capture.h"
+#include "support/loop_handles.h"
 #include "support/loop_thread.h"
 #include "support/recording_callback.h"
 #include "zlib_helpers.h"
@@ -15,28 +20,36 @@ namespace {
 
 using nuvra_test::run_on_loop;
 
-// An engine built and destroyed on the network thread, with telemetry kept
-// local: reports stay queued where the test can read them.
-class EngineTest : public testing::Test {
+class EngineTest : public nuvra_test::EngineFixture {
 protected:
-    void SetUp() override {
-        nuvra_test::ensure_loop_thread();
-        run_on_loop([&] {
-            engine = std::make_unique<InterfaceLinkD>(&cb, nullptr);
-            engine->rp.m_enable = false;
-            engine->m_account = "me";
-        });
+    EngineTest() {
+        on_engine([](InterfaceLinkD& e) { e.m_account = "me"; });
     }
-    void TearDown() override {
-        run_on_loop([&] { engine.reset(); });
-    }
-    void on_engine(const std::function<void(InterfaceLinkD&)>& f) {
-        run_on_loop([&] { f(*engine); });
-    }
-
-    nuvra_test::RecordingCallBack cb;
-    std::unique_ptr<InterfaceLinkD> engine;
 };
+
+// The leak check under every engine test sees what it should: a one-shot
+// timer is listed with its due time until its close callback has run.
+TEST(LoopHandles, ListATimerUntilItsCloseCallbackRan) {
+    auto count = [] { return nuvra_test::live_loop_handles().size(); };
+    const size_t before = count();
+    std::shared_ptr<mynet::Timer> timer;
+    run_on_loop([&] {
+        timer = std::make_shared<mynet::Timer>();
+        timer->start(60000, 1, [](mynet::Timer*) {});
+    });
+    const std::vector<nuvra_test::LoopHandle> running = nuvra_test::live_loop_handles();
+    EXPECT_EQ(running.size(), before + 1);
+    const auto one_shot = std::find_if(running.begin(), running.end(), [](const nuvra_test::LoopHandle& h) {
+        return h.one_shot && h.due_in_ms > 50000 && h.due_in_ms <= 60000;
+    });
+    EXPECT_NE(one_shot, running.end()) << nuvra_test::describe(running);
+    run_on_loop([&] {
+        timer->close();
+        timer.reset();
+    });
+    for (int i = 0; i < 600 && count() != before; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    EXPECT_EQ(count(), before);
+}
 
 TEST(EngineHelpers, Nat64ToIpv4) {
     const std::pair<const char*, const char*> cases[] = {

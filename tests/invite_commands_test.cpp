@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "support/command_line.h"
+#include "support/engine_fixture.h"
 
 namespace {
 
@@ -22,8 +23,11 @@ Json::Value parsed(const string& text) {
     return v;
 }
 
-class InviteCommands : public ::testing::Test {
+class InviteCommands : public nuvra_test::EngineFixture {
 protected:
+    // The line's connect time-out runs on.
+    InviteCommands() { allow_timeouts(10000); }
+
     void SetUp() override { ASSERT_TRUE(line.up()); }
 
     // The request of the call of method, parsed.
@@ -48,7 +52,7 @@ protected:
         return s;
     }
 
-    CommandLine line;
+    CommandLine line{engine.get(), cb};
 };
 
 // ------------------------------------------------------------ refusals
@@ -348,7 +352,7 @@ TEST_F(InviteCommands, AFailedInvitationLeavesTheRecordOfANewerInvitationAlone) 
         e.user_invite_phone2("ch", "555", "me", "");
         newer = e.m_invite_ts["ch555"]->key;
     });
-    ASSERT_TRUE(line.line.callback.wait_for("onError|invite_phone|1001", CommandLine::kWaitMs));
+    ASSERT_TRUE(cb.wait_for("onError|invite_phone|1001", CommandLine::kWaitMs));
     EXPECT_EQ(records(), "ch555=" + newer + ";/" + newer + ";");
 }
 

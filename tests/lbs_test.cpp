@@ -18,6 +18,7 @@
 #include "peers/discovery_service.h"
 #include "peers/socks5_servers.h"
 #include "support/clock_hold.h"
+#include "support/engine_fixture.h"
 #include "support/log_capture.h"
 #include "support/loop_thread.h"
 #include "support/scripted_resolver.h"
@@ -61,22 +62,14 @@ std::map<uint16_t, std::vector<DiscoveryService::Request>> by_job(const std::vec
     return jobs;
 }
 
-// Engines live for the process, as they do in the library.
-std::vector<InterfaceLinkD*>* g_engines = new std::vector<InterfaceLinkD*>();
-
 using Results = std::vector<std::pair<int, std::string>>;
 
 // One engine with discovery pointed at loopback services only and its
 // hand-over recorded; the engine is touched on the network thread only.
-class LbsStep : public ::testing::Test {
+class LbsStep : public nuvra_test::EngineFixture {
 protected:
     void SetUp() override {
-        nuvra_test::ensure_loop_thread();
         run_on_loop([&] {
-            ld = new InterfaceLinkD(new nuvra_sdk::ICallBack(), new mynet::Async());
-            g_engines->push_back(ld);
-            // Telemetry would open a socket of its own.
-            ld->rp.m_enable = false;
             ld->m_vid = "vid-1";
             ld->m_ulbs_host = "";
             ld->m_ulbs_buildin = {};
@@ -90,20 +83,25 @@ protected:
         });
     }
 
-    // The engine outlives the test: its step ends now and reports nowhere.
+    // The step ends before the engine goes, and reports nowhere.
     void TearDown() override {
         run_on_loop([&] {
             ld->m_on_lbs_result = [](int, const std::string&) {};
             if (SPSimpleWork work = ld->m_lbs_work.lock()) work->end("test over", true);
             ld->m_login_session_step = "";
         });
+        EngineFixture::TearDown();
     }
 
     void configure(const std::function<void(InterfaceLinkD&)>& f) {
         run_on_loop([&] { f(*ld); });
     }
     void start_step() {
-        run_on_loop([&] { ld->login_mode2_step_12_lbs(kSession); });
+        run_on_loop([&] {
+            // A name resolution's time-out runs on to free its record.
+            allow_timeouts(6000);
+            ld->login_mode2_step_12_lbs(kSession);
+        });
     }
     bool wait_result(int ms = kWaitMs) {
         return wait_on_loop([&] { return !results.empty(); }, ms);
@@ -151,7 +149,7 @@ protected:
         });
     }
 
-    InterfaceLinkD* ld = nullptr;
+    InterfaceLinkD* ld = engine.get();
     Results results;  // network thread only
 };
 
@@ -490,6 +488,7 @@ TEST_F(LbsStep, StaleAttemptDropsItsPieces) {
     ASSERT_TRUE(service.ok());
     nuvra_test::LogCapture log;
     configure([&](InterfaceLinkD& e) { e.m_ulbs_host = "127.0.41.50"; });
+    allow_timeouts(6000);  // the name resolution's
     run_on_loop([&] { ld->login_mode2_step_12_lbs(kSession + 1); });
     EXPECT_TRUE(log.contains("wrong state 8 : 7 lbs"));
     EXPECT_FALSE(read<bool>([](InterfaceLinkD& e) { return static_cast<bool>(e.m_lbs_work.lock()); }));
@@ -564,28 +563,26 @@ TEST_F(LbsStep, JobClosesAtLastTickBeforeItsAgeRunsOut) {
 
 // An engine destroyed in the middle of its discovery: the jobs close at
 // their next tick and no callback touches the engine any more.
-TEST(LbsEngineGone, PiecesOutliveTheEngineSafely) {
-    nuvra_test::ensure_loop_thread();
+using LbsEngineGone = nuvra_test::EngineFixture;
+
+TEST_F(LbsEngineGone, PiecesOutliveTheEngineSafely) {
     DiscoveryService service("127.0.41.90");
     ASSERT_TRUE(service.ok());
     service.stay_silent();
     int sockets_before = open_sockets();
-    nuvra_sdk::ICallBack callback;
-    std::unique_ptr<InterfaceLinkD> engine;
+    allow_timeouts(6000);  // the name resolution's
     SPSimpleWork work;
-    run_on_loop([&] {
-        engine = std::make_unique<InterfaceLinkD>(&callback, nullptr);
-        engine->rp.m_enable = false;
-        engine->m_ulbs_host = "127.0.41.90";
-        engine->m_ulbs_buildin = {"127.0.41.90"};
-        engine->_buildin_ulbs_time = 30;
-        engine->m_login_session = 1;
-        engine->m_login_session_step = "lbs";
-        engine->login_mode2_step_12_lbs(1);
-        work = engine->m_lbs_work.lock();
+    on_engine([&](InterfaceLinkD& e) {
+        e.m_ulbs_host = "127.0.41.90";
+        e.m_ulbs_buildin = {"127.0.41.90"};
+        e._buildin_ulbs_time = 30;
+        e.m_login_session = 1;
+        e.m_login_session_step = "lbs";
+        e.login_mode2_step_12_lbs(1);
+        work = e.m_lbs_work.lock();
     });
     ASSERT_TRUE(service.wait_request(0, kWaitMs).has_value());
-    run_on_loop([&] { engine.reset(); });
+    destroy_engine();
     // The built-in branch's delay passes, the jobs tick, the step times out.
     sleep_ms(150);
     EXPECT_TRUE(wait_on_loop([&] { return open_sockets() <= sockets_before; }, kWaitMs)) << "job sockets left open";
@@ -608,11 +605,10 @@ TEST_F(LbsStep, ThroughDantedRelay) {
     service.answer_ok({{"127.0.0.1", 4242}});
     nuvra_test::LogCapture log;
     int sockets_before = open_sockets();
-    configure([&](InterfaceLinkD& e) {
-        mynet::my_proxy_host = "127.0.0.1";
-        mynet::my_proxy_port = proxy.port();
-        e.m_ulbs_host = "127.0.41.80";
-    });
+    nuvra_test::ProxyGuard proxy_set("127.0.0.1", proxy.port());
+    // The association's connect time-out and its delayed release.
+    allow_timeouts(30000);
+    configure([&](InterfaceLinkD& e) { e.m_ulbs_host = "127.0.41.80"; });
     uint64_t t_start = mynet::mono_time_ms();
     start_step();
     ASSERT_TRUE(wait_result());
@@ -630,10 +626,6 @@ TEST_F(LbsStep, ThroughDantedRelay) {
     clock_to(t_start, 10200);
     EXPECT_TRUE(log.wait_for("[ net  ] socks5 proxy tcp closed", kWaitMs));
     EXPECT_TRUE(wait_on_loop([&] { return open_sockets() <= sockets_before; }, kWaitMs)) << "job socket left open";
-    run_on_loop([] {
-        mynet::my_proxy_host = "";
-        mynet::my_proxy_port = 0;
-    });
 }
 
 // A proxy that refuses UDP associations: every send is lost with a log line,
@@ -645,9 +637,9 @@ TEST_F(LbsStep, ThroughMicrosocksFailsByTimeOut) {
     ASSERT_TRUE(service.ok());
     nuvra_test::LogCapture log;
     int sockets_before = open_sockets();
+    nuvra_test::ProxyGuard proxy_set("127.0.0.1", proxy.port());
+    allow_timeouts(30000);  // each refused association's connect time-out
     configure([&](InterfaceLinkD& e) {
-        mynet::my_proxy_host = "127.0.0.1";
-        mynet::my_proxy_port = proxy.port();
         e.m_ulbs_buildin = {"127.0.41.81"};
         e._buildin_ulbs_time = 1;
     });
@@ -667,10 +659,6 @@ TEST_F(LbsStep, ThroughMicrosocksFailsByTimeOut) {
     EXPECT_TRUE(step_results().empty());
     strike_step_timeout();
     EXPECT_EQ(step_results(), (Results{{kSession, "time out"}}));
-    run_on_loop([] {
-        mynet::my_proxy_host = "";
-        mynet::my_proxy_port = 0;
-    });
 }
 
 struct DnsFailureCase {

@@ -9,6 +9,7 @@
 
 #include "if_linkd.h"
 #include "peers/line_server.h"
+#include "support/engine_fixture.h"
 #include "support/line_fixture.h"
 #include "support/log_capture.h"
 
@@ -26,8 +27,11 @@ bool pong_answered(InterfaceLinkD&, Info& info) {
     return info && info->last_pong_recv_time != 0 && info->last_pong_recv_time >= info->last_ping_send_time;
 }
 
-class LineConn : public testing::Test {
+class LineConn : public nuvra_test::EngineFixture {
 protected:
+    // The line's connect time-out runs on.
+    LineConn() { allow_timeouts(10000); }
+
     void SetUp() override { ASSERT_TRUE(server.ok()); }
 
     // Connects, waits for the login answer and the first pong.
@@ -58,7 +62,7 @@ protected:
     }
 
     LineServer server;
-    LineFixture line;
+    LineFixture line{engine.get()};
 };
 
 TEST_F(LineConn, LoginGoesOutPlainAndThePingCompressed) {

@@ -15,6 +15,7 @@
 #include "peers/discovery_service.h"
 #include "peers/line_server.h"
 #include "support/clock_hold.h"
+#include "support/engine_fixture.h"
 #include "support/log_capture.h"
 #include "support/loop_thread.h"
 #include "support/recording_callback.h"
@@ -26,16 +27,6 @@ namespace {
 constexpr int kWaitMs = 3000;
 
 void sleep_ms(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
-
-// The instance queue operations travel through, as the facade posts them.
-// Libuv owns its handle for the process' life, as it does in the library.
-mynet::Async* instance_queue() {
-    static mynet::Async* queue = nullptr;
-    run_on_loop([] {
-        if (!queue) queue = new mynet::Async();
-    });
-    return queue;
-}
 
 // A discovery address of this test's own: the service's ports are fixed, so
 // tests running at the same time must not share one. Another try gives
@@ -65,10 +56,12 @@ int line_watchdogs() {
 
 // One engine on the real loop thread, pointed at a test discovery service
 // and a test line server with the debug keys an application would use.
-class LoginRoad : public ::testing::Test {
+class LoginRoad : public EngineFixture {
 protected:
+    // Connect attempts and name resolutions leave their time-outs running.
+    LoginRoad() { allow_timeouts(10000); }
+
     void SetUp() override {
-        ensure_loop_thread();
         ASSERT_TRUE(server.ok());
         // A port of the machine's other users may be in the way for a moment.
         for (int attempt = 0; attempt < 50 && !(discovery && discovery->ok()); ++attempt) {
@@ -78,25 +71,22 @@ protected:
         }
         ASSERT_TRUE(discovery->ok()) << discovery_ip;
         discovery->answer_ok({{"127.0.0.1", server.port()}});
-        queue = instance_queue();
         run_on_loop([&] {
             queue->start();
-            ld = std::make_unique<InterfaceLinkD>(&cb, queue);
             ld->user_dbg("norpt", "1");
             ld->user_dbg("lbss", discovery_ip);
         });
     }
+    // Work a test held back in the queue runs after the engine is gone.
     void TearDown() override {
-        run_on_loop([&] {
-            ld.reset();
-            if (queue) queue->start();
-        });
+        EngineFixture::TearDown();
+        run_on_loop([&] { queue->start(); });
     }
 
     // Posts f through the instance queue.
     void post(std::function<void(InterfaceLinkD&)> f) {
         queue->run([this, f] {
-            if (ld) f(*ld);
+            if (engine) f(*engine);
         });
     }
     void run(const std::function<void(InterfaceLinkD&)>& f) {
@@ -137,9 +127,8 @@ protected:
     LineServer server;
     std::string discovery_ip;
     std::unique_ptr<DiscoveryService> discovery;
-    RecordingCallBack cb;
-    mynet::Async* queue = nullptr;
-    std::unique_ptr<InterfaceLinkD> ld;
+    mynet::Async* queue = &engine_queue();
+    InterfaceLinkD* ld = engine.get();
 };
 
 TEST_F(LoginRoad, LoginSendsTheExactRequestThenPingsAtOnce) {

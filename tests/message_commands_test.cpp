@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "support/command_line.h"
+#include "support/engine_fixture.h"
 
 namespace {
 
@@ -15,8 +16,11 @@ using std::string;
 using Events = std::vector<string>;
 using Command = std::function<void(InterfaceLinkD&)>;
 
-class MessageCommands : public ::testing::Test {
+class MessageCommands : public nuvra_test::EngineFixture {
 protected:
+    // The line's connect time-out runs on.
+    MessageCommands() { allow_timeouts(10000); }
+
     void SetUp() override { ASSERT_TRUE(line.up()); }
 
     uint32_t call_ids() {
@@ -41,7 +45,7 @@ protected:
             CommandLine::kWaitMs);
     }
 
-    CommandLine line;
+    CommandLine line{engine.get(), cb};
 };
 
 const string kBig(16384, 'm');

@@ -10,6 +10,7 @@
 #include "if_linkd.h"
 #include "log.h"
 #include "peers/line_server.h"
+#include "support/engine_fixture.h"
 #include "support/line_fixture.h"
 #include "support/log_capture.h"
 #include "zlib_helpers.h"
@@ -41,8 +42,11 @@ string unhex(const string& hex) {
 
 // An engine on a logged-in line with a session id, but no uid, so that the
 // housekeeping tick starts no poll of its own.
-class IncomingMsgs : public ::testing::Test {
+class IncomingMsgs : public nuvra_test::EngineFixture {
 protected:
+    // The line's connect time-out runs on.
+    IncomingMsgs() { allow_timeouts(10000); }
+
     void SetUp() override {
         ASSERT_TRUE(server.ok());
         line.on_message = route_call_ret;
@@ -60,11 +64,11 @@ protected:
         line.on_loop([&](InterfaceLinkD& e, Info&) { EXPECT_EQ(e.decode_msg(text, true), nullptr); });
     }
 
-    std::vector<string> events() const { return line.callback.events(); }
+    std::vector<string> events() const { return cb.events(); }
 
     nuvra_test::LogCapture log;
     LineServer server;
-    LineFixture line;
+    LineFixture line{engine.get()};
 };
 
 // ------------------------------------------------------------ dispatch by type

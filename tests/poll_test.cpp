@@ -8,6 +8,7 @@
 
 #include "if_linkd.h"
 #include "peers/line_server.h"
+#include "support/engine_fixture.h"
 #include "support/line_fixture.h"
 #include "support/log_capture.h"
 
@@ -42,8 +43,11 @@ string app_v3(const string& id, const string& word) { return "msg-v3 " + id + " 
 
 // An engine logged in on a line to the test line server, polled last just
 // now, so that nothing polls until a test asks for it.
-class Polling : public ::testing::Test {
+class Polling : public nuvra_test::EngineFixture {
 protected:
+    // The line's connect time-out runs on.
+    Polling() { allow_timeouts(10000); }
+
     void SetUp() override {
         ASSERT_TRUE(server.ok());
         line.on_message = route_call_ret;
@@ -87,11 +91,11 @@ protected:
         line.on_loop([&](InterfaceLinkD& e, Info&) { ids = e.m_msgs_wait_clear.ids(); });
         return ids;
     }
-    std::vector<string> events() const { return line.callback.events(); }
+    std::vector<string> events() const { return cb.events(); }
 
     nuvra_test::LogCapture log;
     LineServer server;
-    LineFixture line;
+    LineFixture line{engine.get()};
 };
 
 // ------------------------------------------------------------ version mode
@@ -245,7 +249,7 @@ TEST_F(Polling, DuplicateIsAcknowledgedButHandledOnceUntilItsIdExpires) {
     ASSERT_TRUE(log.wait_for(" : del msgid d1", kWaitMs));
     server.queue_call_script("user_getmsg2", CallScript::ok(with_d1));
     schedule_poll();
-    ASSERT_TRUE(line.callback.wait_for("onMessageAppReceived", kWaitMs));
+    ASSERT_TRUE(cb.wait_for("onMessageAppReceived", kWaitMs));
     ASSERT_TRUE(idle_after(4));
     EXPECT_EQ(events(), (std::vector<string>{"onMessageAppReceived|hello", "onMessageAppReceived|hello"}));
 }

@@ -9,15 +9,23 @@
 #include "peers/line_server.h"
 #include "support/line_fixture.h"
 #include "support/log_capture.h"
+#include "support/recording_callback.h"
 
 namespace nuvra_test {
 
 // An engine logged in the way a session has it (state LOGINED, line id
 // kLine, account kAccount, uid kUid) on a real line to the test line server,
 // with the server's call answers routed to the call transport as the
-// dispatcher routes them. For command tests.
+// dispatcher routes them. For command tests, on an engine fixture's engine:
+//
+//     class MyCommands : public EngineFixture {
+//         MyCommands() { allow_timeouts(10000); }  // the line's connect time-out
+//         CommandLine line{engine.get(), cb};
+//     };
 class CommandLine {
 public:
+    CommandLine(InterfaceLinkD* engine, const RecordingCallBack& events) : line(engine), events_(events) {}
+
     static constexpr const char* kLine = "L1";
     static constexpr const char* kAccount = "me";
     static constexpr uint32_t kUid = 7;
@@ -39,7 +47,7 @@ public:
     // The request text of a received call: what follows "call <method> <id> 0 ".
     static std::string request_text(const ReceivedCall& call);
 
-    std::vector<std::string> events() const { return line.callback.events(); }
+    std::vector<std::string> events() const { return events_.events(); }
     // Waits until at least n events were recorded.
     bool wait_events(size_t n, int timeout_ms = kWaitMs) const;
 
@@ -47,6 +55,9 @@ public:
     LogCapture log;
     LineServer server;
     LineFixture line;
+
+private:
+    const RecordingCallBack& events_;
 };
 
 }  // namespace nuvra_test

@@ -45,13 +45,7 @@ void handle(InterfaceLinkD& engine, InterfaceLinkD::ConnInfo& info, const std::s
 
 }  // namespace
 
-LineFixture::LineFixture() : records_(std::make_shared<Records>()) {
-    ensure_loop_thread();
-    run_on_loop([&] {
-        engine_ = std::make_unique<InterfaceLinkD>(&callback, nullptr);
-        engine_->rp.m_enable = false;
-    });
-}
+LineFixture::LineFixture(InterfaceLinkD* engine) : engine_(engine), records_(std::make_shared<Records>()) {}
 
 LineFixture::~LineFixture() {
     bool wait = false;
@@ -62,10 +56,7 @@ LineFixture::~LineFixture() {
         wait = records_->connected;
     });
     if (wait) wait_closed(3000);
-    run_on_loop([&] {
-        records_->info.reset();
-        engine_.reset();
-    });
+    run_on_loop([&] { records_->info.reset(); });
 }
 
 bool LineFixture::connect(uint16_t port, const std::string& login_text, const std::string& host, uint32_t connid,
@@ -73,7 +64,7 @@ bool LineFixture::connect(uint16_t port, const std::string& login_text, const st
     std::shared_ptr<Records> records = records_;
     run_on_loop([&] {
         records->on_message = on_message;
-        InterfaceLinkD* engine = engine_.get();
+        InterfaceLinkD* engine = engine_;
         auto client = std::make_shared<mynet::NetworkTcpClient>(host, port, 10000);
         client->onConnected([engine, records, connid, login_text](mynet::NetworkTcpClient*,
                                                                    mynet::NetworkTcpStream* stream) {

@@ -7,22 +7,26 @@
 #include <vector>
 
 #include "if_linkd.h"
-#include "support/recording_callback.h"
 
 namespace nuvra_test {
 
-// A line connection brought up by hand on an engine of its own, the way the
-// connect step does it: a TCP client to the server, the stream wrapped in a
-// ConnInfo (connid, this2, empty receive buffer, watchdog started) that
-// becomes the engine's m_conn_info, the login text sent and login_time
-// stamped. Every read goes through the connection's receive (a negative
-// result closes the stream). Like the
-// dispatcher, a "login_res ok " or "line_login_res ok" moves the connection
-// to CONN_STATE_LOGINED with flag = m_tcp_conn_flag and sends the first ping,
-// and a "line_pong:" on a logged-in connection stamps last_pong_recv_time.
+// A line connection brought up by hand on an engine fixture's engine, the
+// way the connect step does it: a TCP client to the server, the stream
+// wrapped in a ConnInfo (connid, this2, empty receive buffer, watchdog
+// started) that becomes the engine's m_conn_info, the login text sent and
+// login_time stamped. Every read goes through the connection's receive (a
+// negative result closes the stream). Like the dispatcher, a "login_res ok "
+// or "line_login_res ok" moves the connection to CONN_STATE_LOGINED with
+// flag = m_tcp_conn_flag and sends the first ping, and a "line_pong:" on a
+// logged-in connection stamps last_pong_recv_time.
 //
-// Construct and use it on the test thread; engine and info belong to the
-// network thread (reach them through on_loop).
+//     class MyTest : public EngineFixture {
+//         LineServer server;
+//         LineFixture line{engine.get()};
+//     };
+//
+// Construct and use it on the test thread; the engine and the connection
+// belong to the network thread (reach them through on_loop).
 class LineFixture {
 public:
     using Info = std::shared_ptr<InterfaceLinkD::ConnInfo>;
@@ -32,9 +36,9 @@ public:
 
     static constexpr const char* kLoginText = "login {\"uid\":7}";
 
-    // Builds the engine (telemetry kept local) on the network thread.
-    LineFixture();
-    // Closes the connection, waits for the stream's close and destroys the engine.
+    // The engine outlives the fixture.
+    explicit LineFixture(InterfaceLinkD* engine);
+    // Closes the connection and waits for the stream's close.
     ~LineFixture();
     LineFixture(const LineFixture&) = delete;
     LineFixture& operator=(const LineFixture&) = delete;
@@ -59,12 +63,11 @@ public:
     uint64_t closed_at_ms() const;
 
     OnMessage on_message;
-    RecordingCallBack callback;
 
 private:
     struct Records;
 
-    std::unique_ptr<InterfaceLinkD> engine_;
+    InterfaceLinkD* engine_;
     std::shared_ptr<Records> records_;
 };
 

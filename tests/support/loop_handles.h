@@ -1,0 +1,26 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace nuvra_test {
+
+// One libuv handle alive on the network loop.
+struct LoopHandle {
+    const void* id = nullptr;  // the handle's address
+    std::string kind;          // "timer", "tcp", "udp", ...
+    // A timer with one firing left (do_later, call_later): it ends by itself.
+    bool one_shot = false;
+    uint64_t due_in_ms = 0;  // timers only
+};
+
+// The handles alive on the network loop, read on the network thread.
+// Unreferenced handles are process-wide parts of the runtime (the write
+// flusher) and libuv's internal ones are its own: neither is listed.
+std::vector<LoopHandle> live_loop_handles();
+
+// "timer due in 9 s x2, udp x1"
+std::string describe(const std::vector<LoopHandle>& handles);
+
+}  // namespace nuvra_test

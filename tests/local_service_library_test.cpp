@@ -173,10 +173,10 @@ protected:
 };
 
 TEST_F(ThroughLocalService, TwoInstancesMeetInAChannelAndExchangeMessages) {
-    start("127.0.77.30");
+    ASSERT_NO_FATAL_FAILURE(start("127.0.77.30"));
     User alice, bob;
-    sign_in(alice, "alice");
-    sign_in(bob, "bob");
+    ASSERT_NO_FATAL_FAILURE(sign_in(alice, "alice"));
+    ASSERT_NO_FATAL_FAILURE(sign_in(bob, "bob"));
     ASSERT_NE(alice.uid, bob.uid);
 
     join(alice, "lobby");
@@ -207,10 +207,10 @@ TEST_F(ThroughLocalService, TwoInstancesMeetInAChannelAndExchangeMessages) {
 }
 
 TEST_F(ThroughLocalService, AnInvitationIsReceivedAcceptedAndEnded) {
-    start("127.0.77.31");
+    ASSERT_NO_FATAL_FAILURE(start("127.0.77.31"));
     User alice, bob;
-    sign_in(alice, "alice");
-    sign_in(bob, "bob");
+    ASSERT_NO_FATAL_FAILURE(sign_in(alice, "alice"));
+    ASSERT_NO_FATAL_FAILURE(sign_in(bob, "bob"));
 
     Text extra = "{\"media\":\"audio\"}";
     alice.api->channelInviteUser2("call-7", 6, "bob", 3, extra.p, extra.n);
@@ -234,10 +234,10 @@ TEST_F(ThroughLocalService, AnInvitationIsReceivedAcceptedAndEnded) {
 }
 
 TEST_F(ThroughLocalService, MessageIdModeDeliversEachMessageOnce) {
-    start("127.0.77.32", {"--login-config", R"({"config_msg_set":1})"});
+    ASSERT_NO_FATAL_FAILURE(start("127.0.77.32", {"--login-config", R"({"config_msg_set":1})"}));
     User alice, bob;
-    sign_in(alice, "alice");
-    sign_in(bob, "bob");
+    ASSERT_NO_FATAL_FAILURE(sign_in(alice, "alice"));
+    ASSERT_NO_FATAL_FAILURE(sign_in(bob, "bob"));
     for (int i = 0; i < 3; ++i) {
         std::string msg = "note " + std::to_string(i);
         alice.api->messageInstantSend("bob", 3, 0, msg.data(), msg.size(), "", 0);
@@ -249,10 +249,10 @@ TEST_F(ThroughLocalService, MessageIdModeDeliversEachMessageOnce) {
 }
 
 TEST_F(ThroughLocalService, ASessionSurvivesALostLineAndKeepsItsMessages) {
-    start("127.0.77.33");
+    ASSERT_NO_FATAL_FAILURE(start("127.0.77.33"));
     User alice, bob;
-    sign_in(alice, "alice");
-    sign_in(bob, "bob");
+    ASSERT_NO_FATAL_FAILURE(sign_in(alice, "alice"));
+    ASSERT_NO_FATAL_FAILURE(sign_in(bob, "bob"));
     join(alice, "lobby");
     join(bob, "lobby");
 
@@ -270,10 +270,10 @@ TEST_F(ThroughLocalService, ASessionSurvivesALostLineAndKeepsItsMessages) {
 }
 
 TEST_F(ThroughLocalService, AttributesStatusAndInvokeAreAnswered) {
-    start("127.0.77.34");
+    ASSERT_NO_FATAL_FAILURE(start("127.0.77.34"));
     User alice, bob;
-    sign_in(alice, "alice");
-    sign_in(bob, "bob");
+    ASSERT_NO_FATAL_FAILURE(sign_in(alice, "alice"));
+    ASSERT_NO_FATAL_FAILURE(sign_in(bob, "bob"));
     alice.api->setAttr("color", 5, "blue", 4);
     bob.api->getUserAttr("alice", 5, "color", 5);
     EXPECT_EQ(bob.events.wait("onUserAttrResult "), "onUserAttrResult alice color blue");

@@ -1,5 +1,6 @@
 // Every performance goal of the library measured beside its reference in one
-// run, printed as one table. `--quick` runs each measure briefly.
+// run, printed as one table. `--quick` runs each measure briefly; `--only`
+// runs one group of rows (for profiling).
 
 #include <unistd.h>
 
@@ -66,11 +67,14 @@ Row failed_row(const std::string& measure, const std::string& why) {
 
 int main(int argc, char** argv) {
     perf::Options options;
+    std::string only;
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--quick") == 0) {
             options.quick = true;
+        } else if (std::strcmp(argv[i], "--only") == 0 && i + 1 < argc) {
+            only = argv[++i];
         } else {
-            fprintf(stderr, "usage: perf_table [--quick]\n");
+            fprintf(stderr, "usage: perf_table [--quick] [--only calls|sessions|idle]\n");
             return 2;
         }
     }
@@ -78,8 +82,11 @@ int main(int argc, char** argv) {
     nuvra_test::ensure_loop_thread();
 
     std::vector<perf::Row> rows;
-    for (const auto& part : {perf::call_rows, perf::session_rows, perf::idle_rows}) {
-        std::vector<perf::Row> got = part(options);
+    const std::pair<const char*, std::vector<perf::Row> (*)(const perf::Options&)> parts[] = {
+        {"calls", perf::call_rows}, {"sessions", perf::session_rows}, {"idle", perf::idle_rows}};
+    for (const auto& part : parts) {
+        if (!only.empty() && only != part.first) continue;
+        std::vector<perf::Row> got = part.second(options);
         rows.insert(rows.end(), got.begin(), got.end());
     }
     print_table(rows);

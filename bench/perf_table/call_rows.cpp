@@ -6,6 +6,7 @@
 #include "lean_line_peer.h"
 #include "peers/discovery_service.h"
 #include "rows.h"
+#include "support/own_address.h"
 #include "support/loop_thread.h"
 
 namespace perf {
@@ -135,16 +136,17 @@ std::vector<Row> call_rows(const Options& o) {
     const char* const kMessage = "round trip, messageInstantSend -> onMessageSendSuccess";
     const char* const kCompressed = "60 calls in flight, compressed frames";
     const char* const kPlain = "60 calls in flight, plain frames";
+    const std::string discovery_ip = nuvra_test::own_loopback_ip(kCallDiscoveryIp);
     LeanLinePeer peer;
-    nuvra_test::DiscoveryService discovery(kCallDiscoveryIp);
+    nuvra_test::DiscoveryService discovery(discovery_ip);
     if (!peer.ok() || !discovery.ok()) {
         const std::string why = "peers cannot bind";
         return {failed_row(kRoundTrip, why), failed_row(kMessage, why), failed_row(kCompressed, why),
                 failed_row(kPlain, why)};
     }
     discovery.answer_ok({{"127.0.0.1", peer.port()}});
-    BenchEngine compressed(kCallDiscoveryIp, "1");
-    BenchEngine plain(kCallDiscoveryIp, "0");
+    BenchEngine compressed(discovery_ip, "1");
+    BenchEngine plain(discovery_ip, "0");
     compressed.start_login();
     plain.start_login();
     if (!compressed.wait_logins(1, 5000) || !plain.wait_logins(1, 5000)) {

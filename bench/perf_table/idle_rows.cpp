@@ -7,6 +7,7 @@
 
 #include "bench_engine.h"
 #include "rows.h"
+#include "support/own_address.h"
 #include "support/local_service_process.h"
 #include "support/loop_thread.h"
 #include "support/resident_memory.h"
@@ -121,22 +122,23 @@ std::vector<Row> idle_rows(const Options& o) {
     const char* const kPerInstance = "resident memory per idle logged-in instance";
     const char* const kTotal = "resident memory of 500 idle logged-in instances";
     const int window_ms = o.quick ? 2000 : 10000;
+    const std::string service_ip = nuvra_test::own_loopback_ip(kIdleServiceIp);
     auto all_failed = [&](const std::string& why) {
         return std::vector<Row>{failed_row(kCpu, why), failed_row(kPerInstance, why), failed_row(kTotal, why)};
     };
-    nuvra_test::LocalServiceProcess service({"--address", kIdleServiceIp, "--line-port", "0"});
+    nuvra_test::LocalServiceProcess service({"--address", service_ip, "--line-port", "0"});
     if (!service.wait_ready()) return all_failed("the local service did not start");
 
     const double timers_pct = bare_timers_cpu_percent(kInstances * kTimersPerInstance, window_ms);
 
     BareConnections bare;
     long before = settled_resident_kib();
-    if (!bare.connect(kIdleServiceIp, service.line_port(), kInstances)) return all_failed("bare connections failed");
+    if (!bare.connect(service_ip, service.line_port(), kInstances)) return all_failed("bare connections failed");
     const long bare_kib = settled_resident_kib() - before;
 
     before = settled_resident_kib();
     std::vector<std::unique_ptr<BenchEngine>> engines;
-    for (int i = 0; i < kInstances; ++i) engines.push_back(std::make_unique<BenchEngine>(kIdleServiceIp));
+    for (int i = 0; i < kInstances; ++i) engines.push_back(std::make_unique<BenchEngine>(service_ip));
     for (int i = 0; i < kInstances; ++i) engines[i]->start_login("idle-" + std::to_string(i));
     for (auto& e : engines)
         if (!e->wait_logins(1, 30000)) return all_failed("a login failed");

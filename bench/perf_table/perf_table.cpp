@@ -36,17 +36,17 @@ std::string number(double v) {
 }
 
 void print_table(const std::vector<perf::Row>& rows) {
-    printf("%-52s | %12s | %12s | %6s | %-16s | %s\n", "measure", "library", "reference", "ratio", "goal", "met");
-    printf("%s\n", std::string(52 + 12 + 12 + 6 + 16 + 3 + 5 * 3, '-').c_str());
+    printf("%-56s | %12s | %12s | %6s | %-16s | %s\n", "measure", "library", "reference", "ratio", "goal", "met");
+    printf("%s\n", std::string(56 + 12 + 12 + 6 + 16 + 3 + 5 * 3, '-').c_str());
     for (const perf::Row& r : rows) {
         if (!r.ran) {
-            printf("%-52s | %12s | %12s | %6s | %-16s | %s\n", r.measure.c_str(), "-", "-", "-", r.goal.c_str(), "no");
+            printf("%-56s | %12s | %12s | %6s | %-16s | %s\n", r.measure.c_str(), "-", "-", "-", r.goal.c_str(), "no");
             continue;
         }
         const std::string lib = number(r.library) + " " + r.unit;
         const std::string ref = number(r.reference) + " " + r.unit;
         const std::string ratio = r.reference > 0 ? number(r.library / r.reference) : "-";
-        printf("%-52s | %12s | %12s | %6s | %-16s | %s\n", r.measure.c_str(), lib.c_str(), ref.c_str(), ratio.c_str(),
+        printf("%-56s | %12s | %12s | %6s | %-16s | %s\n", r.measure.c_str(), lib.c_str(), ref.c_str(), ratio.c_str(),
                r.goal.c_str(), r.met ? "yes" : "no");
     }
 }

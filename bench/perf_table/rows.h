@@ -30,11 +30,11 @@ std::vector<Row> idle_rows(const Options& o);
 // A row that could not be measured, with why.
 Row failed_row(const std::string& measure, const std::string& why);
 
-// Loopback addresses of the discovery peers of this program, apart from
-// those the tests use.
-constexpr const char* kCallDiscoveryIp = "127.0.143.1";
-constexpr const char* kLoginServiceIp = "127.0.143.2";
-constexpr const char* kReconnectDiscoveryIp = "127.0.143.3";
-constexpr const char* kIdleServiceIp = "127.0.143.4";
+// Indexes of this process's own loopback addresses (own_loopback_ip), one
+// per discovery peer, whose ports are fixed.
+constexpr int kCallDiscoveryIp = 0;
+constexpr int kLoginServiceIp = 1;
+constexpr int kReconnectDiscoveryIp = 2;
+constexpr int kIdleServiceIp = 3;
 
 }  // namespace perf

@@ -11,6 +11,7 @@
 #include "lean_line_peer.h"
 #include "peers/discovery_service.h"
 #include "rows.h"
+#include "support/own_address.h"
 #include "support/local_service_process.h"
 #include "support/loop_thread.h"
 
@@ -60,9 +61,10 @@ void end_session(BenchEngine& b) {
 
 Row login_row(const Options& o) {
     const char* const kMeasure = "login against the local service, median";
-    nuvra_test::LocalServiceProcess service({"--address", kLoginServiceIp, "--line-port", "0"});
+    const std::string service_ip = nuvra_test::own_loopback_ip(kLoginServiceIp);
+    nuvra_test::LocalServiceProcess service({"--address", service_ip, "--line-port", "0"});
     if (!service.wait_ready()) return failed_row(kMeasure, "the local service did not start");
-    BenchEngine b(kLoginServiceIp);
+    BenchEngine b(service_ip);
     const int n = o.quick ? 20 : 200;
     std::vector<double> lib, ref;
     for (int i = 0; i < n; ++i) {
@@ -71,7 +73,7 @@ Row login_row(const Options& o) {
         if (!b.wait_logins(i + 1, 5000)) return failed_row(kMeasure, "login failed");
         lib.push_back(ms_since(t0));
         end_session(b);
-        ref.push_back(bare_exchange_ms(kLoginServiceIp, service.line_port(),
+        ref.push_back(bare_exchange_ms(service_ip, service.line_port(),
                                        "login {\"account\":\"login-ref\",\"device\":\"dev\",\"ip\":\"\",\"token\":"
                                        "\"tok\",\"uid\":7,\"vid\":\"vid\"}"));
     }
@@ -90,11 +92,12 @@ Row login_row(const Options& o) {
 // wait plus a bare connect and exchange with the same server.
 Row reconnection_row(const Options& o) {
     const char* const kMeasure = "reconnection after a dropped line, median";
+    const std::string discovery_ip = nuvra_test::own_loopback_ip(kReconnectDiscoveryIp);
     LeanLinePeer peer;
-    nuvra_test::DiscoveryService discovery(kReconnectDiscoveryIp);
+    nuvra_test::DiscoveryService discovery(discovery_ip);
     if (!peer.ok() || !discovery.ok()) return failed_row(kMeasure, "peers cannot bind");
     discovery.answer_ok({{"127.0.0.1", peer.port()}});
-    BenchEngine b(kReconnectDiscoveryIp);
+    BenchEngine b(discovery_ip);
     b.start_login();
     if (!b.wait_logins(1, 5000)) return failed_row(kMeasure, "login failed");
     const int n = o.quick ? 5 : 30;

@@ -130,7 +130,7 @@ TEST_F(DbgKeys, NorptEmptySwitchesTelemetryBackOnAndAnEmptyProxyClearsIt) {
 
 TEST_F(DbgKeys, DeviceIdReachesTheTelemetryHeader) {
     dbg("_device_id", "dev-42");
-    EXPECT_EQ(read<std::string>([](InterfaceLinkD& l) { return l.rp.m_common_fields["deviceid"].asString(); }),
+    EXPECT_EQ(read<std::string>([](InterfaceLinkD& l) { return (*l.rp.m_common_fields)["deviceid"].asString(); }),
               "dev-42");
 }
 

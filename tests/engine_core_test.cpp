@@ -232,7 +232,7 @@ TEST_F(EngineTest, ReporterHeaderCarriesTheSessionFields) {
         e.m_uid = 7;
         e._device_id = "dev";
         e.set_reporter_header();
-        EXPECT_EQ(JSON2STRING(e.rp.m_common_fields),
+        EXPECT_EQ(JSON2STRING(*e.rp.m_common_fields),
                   "{\"account\":\"me\",\"deviceid\":\"dev\",\"deviceinfo\":\"unknown_device_info\",\"sdk\":1010303001,"
                   "\"uid\":7,\"vid\":\"app\"}");
     });

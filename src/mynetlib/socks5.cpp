@@ -120,8 +120,8 @@ void Socks5Proxy::on_command_answer(NetworkTcpClient* tcp, NetworkTcpStream* con
     // Tunnel bytes that came with the answer belong to the new owner.
     if (rest.empty() || conn->isClosed) return;
     ByteBuffer data = std::make_shared<_ByteBuffer>(rest);
-    NetworkTcpStream::OnData f = conn->m_ondata;
-    if (f) f(conn, data);
+    std::shared_ptr<const NetworkTcpStream::OnData> f = conn->m_ondata;
+    if (*f) (*f)(conn, data);
 }
 
 void Socks5Proxy::fail(NetworkTcpClient* tcp, int code) {

@@ -76,9 +76,9 @@ void uv_on_tcp_recv(uv_stream_t* handle, ssize_t nread, const uv_buf_t*) {
         return;
     }
     ByteBuffer bb = std::make_shared<_ByteBuffer>(rec->buf, static_cast<int>(nread));
-    // A copy: the callback may replace itself (the handshake hands over).
-    NetworkTcpStream::OnData f = stream->m_ondata;
-    if (f) f(stream.get(), bb);
+    // Held: the callback may replace itself (the handshake hands over).
+    std::shared_ptr<const NetworkTcpStream::OnData> f = stream->m_ondata;
+    if (*f) (*f)(stream.get(), bb);
 }
 
 // Each buffer of the write is accounted and reported on its own, in order, as
@@ -324,12 +324,12 @@ void NetworkTcpClient::on_connect_done(int status) {
     }
     // Weak: the stream must not keep its client alive once handed over.
     std::weak_ptr<NetworkTcpClient> weak = shared_from_this();
-    stream->m_ondata = [weak](NetworkTcpStream* conn, ByteBuffer& bb) {
+    stream->onData([weak](NetworkTcpStream* conn, ByteBuffer& bb) {
         std::shared_ptr<NetworkTcpClient> client = weak.lock();
         if (!client) return;
         std::shared_ptr<Socks5Proxy> proxy = client->s5;
         proxy->handle_socks5_connect(client.get(), conn, bb);
-    };
+    });
     s5->start_socks5_connect(stream);
 }
 

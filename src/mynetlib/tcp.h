@@ -52,7 +52,7 @@ public:
     NetworkTcpStream(const NetworkTcpStream&) = delete;
     NetworkTcpStream& operator=(const NetworkTcpStream&) = delete;
 
-    void onData(const OnData& f) { m_ondata = f; }
+    void onData(const OnData& f) { m_ondata = std::make_shared<const OnData>(f); }
     void onClosed(const OnClosed& f) { m_onClosed = f; }
     void onSent(const OnDataSent& f) { m_onsent = f; }
     void onBufLow(const OnBufLow& f) { m_onbuflow = f; }
@@ -74,7 +74,9 @@ public:
 
     // Null once the close callback has freed the record.
     tcp_t* tcp;
-    OnData m_ondata = [](NetworkTcpStream*, ByteBuffer&) {};
+    // Shared, so that a read holds the function by a reference count rather
+    // than a copy, and one that replaces itself lives until it returns.
+    std::shared_ptr<const OnData> m_ondata = std::make_shared<const OnData>();
     OnClosed m_onClosed = [](NetworkTcpStream*) {};
     OnDataSent m_onsent = [](NetworkTcpStream*, ByteBuffer&) {};
     OnBufLow m_onbuflow = [](NetworkTcpStream*, unsigned int) {};

@@ -133,7 +133,7 @@ public:
     };
 
     // Queues one server call; its result follows later, on the network thread.
-    REQ_ID call_api(int slot, const std::string& method, const Json::Value& req, ApiCallResult onResult,
+    REQ_ID call_api(int slot, const std::string& method, Json::Value req, ApiCallResult onResult,
                     bool only_http);
     // A call refused for one of these reasons ends the session: "kick" (103),
     // "TokenErrorExpired" (105), "wrong line" (100). Returns that logout code,
@@ -149,7 +149,7 @@ public:
     // Sends one command's call: on 0 `on_ok(answer)`; on -1/-2 `on_failed`
     // (the command's failure event, may be empty), then onError(name, 1001
     // after -1 / 1002 after -2, reason).
-    void command_call(const char* name, const std::string& method, const Json::Value& req,
+    void command_call(const char* name, const std::string& method, Json::Value req,
                       std::function<void(const Json::Value&)> on_ok,
                       std::function<void(int result, const std::string& reason)> on_failed);
     // A written id's time: the wall clock, moved forward so that no two ids of
@@ -200,7 +200,7 @@ public:
     void user_send_chat_msg(std::string account, uint32_t uid, std::string msg, std::string msgID);
     void user_send_dtmf_msg(uint32_t uid, std::string msg, std::string msgID);
     // Sends a message's call; reports with the caller's msgID.
-    void message_call(const char* name, const std::string& method, const Json::Value& req, const std::string& msgID,
+    void message_call(const char* name, const std::string& method, Json::Value req, std::string msgID,
                       std::function<void(int result)> on_result = nullptr);
     std::string generate_msgid();
     void count_channel_answer(int result, uint64_t t0);

@@ -12,7 +12,7 @@ bool opens_record(const std::string& method) { return method == "user_ext_call" 
 
 }  // namespace
 
-REQ_ID InterfaceLinkD::call_api(int slot, const std::string& method, const Json::Value& req,
+REQ_ID InterfaceLinkD::call_api(int slot, const std::string& method, Json::Value req,
                                 ApiCallResult onResult, bool only_http) {
     const REQ_ID id = ++m_tcp_call_id;
     PlatLog2(kLogDebug, kLogPlatform, "%llu : call_api %d %d %s %d", mynet::log_time(), slot, static_cast<int>(id),
@@ -25,7 +25,7 @@ REQ_ID InterfaceLinkD::call_api(int slot, const std::string& method, const Json:
     auto call = std::make_shared<ApiCall>();
     call->call_id.reqid = id;
     call->method = method;
-    call->req = req;
+    call->req = std::move(req);
     call->onResult = std::move(onResult);
     call->only_http = only_http;
     m_main_slot.add_call(call);

@@ -1,12 +1,12 @@
 #include "if_linkd.h"
 
-void InterfaceLinkD::command_call(const char* name, const std::string& method, const Json::Value& req,
+void InterfaceLinkD::command_call(const char* name, const std::string& method, Json::Value req,
                                   std::function<void(const Json::Value&)> on_ok,
                                   std::function<void(int, const std::string&)> on_failed) {
-    std::string command = name;
     call_api(
-        0, method, req,
-        [this, command, on_ok, on_failed](int result, const std::string& reason, const Json::Value& answer) {
+        0, method, std::move(req),
+        [this, command = std::string(name), on_ok = std::move(on_ok), on_failed = std::move(on_failed)](
+            int result, const std::string& reason, const Json::Value& answer) {
             if (result == 0) {
                 if (on_ok) on_ok(answer);
                 return;

@@ -32,7 +32,7 @@ void InterfaceLinkD::user_send_instant_msg(std::string account, uint32_t uid, st
     req["content"] = msg;
     if (!options.empty() || m_config_inst_msg_with_msgid != 0) req["messageID"] = msgID.empty() ? generate_msgid() : msgID;
     if (!options.empty()) req["options"] = options;
-    message_call(name, "user_sendmsg", req, msgID);
+    message_call(name, "user_sendmsg", std::move(req), std::move(msgID));
 }
 
 // Every call counts in the statistics, refused ones too.
@@ -64,7 +64,8 @@ void InterfaceLinkD::user_send_channel_msg(std::string channelID, std::string ms
     if (force) req["force"] = true;
     if (m_config_channel_msgid != 0) req["msgID"] = msgID.empty() ? generate_msgid() : msgID;
     if (m_config_channel_extra != 0) req["extra"] = extra;
-    message_call(name, "channel_sendmsg", req, msgID, [this, t0](int result) { count_channel_answer(result, t0); });
+    message_call(name, "channel_sendmsg", std::move(req), std::move(msgID),
+                 [this, t0](int result) { count_channel_answer(result, t0); });
 }
 
 void InterfaceLinkD::count_channel_answer(int result, uint64_t t0) {
@@ -88,7 +89,7 @@ void InterfaceLinkD::user_send_app_msg(std::string msg, std::string msgID) {
         return;
     Json::Value req = message_request(m_line);
     req["msg"] = msg;
-    message_call(name, "appmsg_send", req, msgID);
+    message_call(name, "appmsg_send", std::move(req), std::move(msgID));
 }
 
 void InterfaceLinkD::user_send_push_msg(std::string account, uint32_t uid, std::string msg, std::string msgID) {
@@ -101,7 +102,7 @@ void InterfaceLinkD::user_send_push_msg(std::string account, uint32_t uid, std::
     req["peer"] = account;
     req["peer_uid"] = Json::UInt(uid);
     req["msg"] = msg;
-    message_call(name, "push_sendmsg", req, msgID);
+    message_call(name, "push_sendmsg", std::move(req), std::move(msgID));
 }
 
 void InterfaceLinkD::user_send_chat_msg(std::string account, uint32_t uid, std::string msg, std::string msgID) {
@@ -112,7 +113,7 @@ void InterfaceLinkD::user_send_chat_msg(std::string account, uint32_t uid, std::
         return;
     Json::Value req = message_request(m_line);
     req["msg"] = msg;
-    message_call(name, "appmsg_send2", req, msgID);
+    message_call(name, "appmsg_send2", std::move(req), std::move(msgID));
 }
 
 void InterfaceLinkD::user_send_dtmf_msg(uint32_t uid, std::string msg, std::string msgID) {
@@ -124,14 +125,14 @@ void InterfaceLinkD::user_send_dtmf_msg(uint32_t uid, std::string msg, std::stri
     Json::Value req = message_request(m_line);
     req["cid"] = Json::UInt(uid);
     req["dtmf"] = msg;
-    message_call(name, "pstn_dtmf", req, msgID);
+    message_call(name, "pstn_dtmf", std::move(req), std::move(msgID));
 }
 
 // Reports with the caller's id, never a generated one.
-void InterfaceLinkD::message_call(const char* name, const std::string& method, const Json::Value& req,
-                                  const std::string& msgID, std::function<void(int)> on_result) {
+void InterfaceLinkD::message_call(const char* name, const std::string& method, Json::Value req, std::string msgID,
+                                  std::function<void(int)> on_result) {
     command_call(
-        name, method, req,
+        name, method, std::move(req),
         [this, msgID, on_result](const Json::Value&) {
             if (on_result) on_result(0);
             fire_onMessageSendSuccess(msgID);

@@ -16,12 +16,24 @@ struct Text {
     bool full() const { return out.size() >= limit; }
 };
 
+bool needs_escape(unsigned char c) { return c < 0x20 || c == '"' || c == '\\'; }
+
 void write_string(Text& text, const char* begin, const char* end) {
     static const char kHex[] = "0123456789ABCDEF";
     std::string& out = text.out;
     out += '"';
-    for (const char* p = begin; p != end && !text.full(); ++p) {
-        const unsigned char c = static_cast<unsigned char>(*p);
+    const char* p = begin;
+    while (p != end && !text.full()) {
+        // A run that needs no escaping goes in at once, cut at the limit.
+        const char* run = p;
+        while (p != end && !needs_escape(static_cast<unsigned char>(*p))) ++p;
+        if (p != run) {
+            const size_t room = text.limit - out.size();
+            const size_t n = static_cast<size_t>(p - run);
+            out.append(run, n < room ? n : room);
+            continue;
+        }
+        const unsigned char c = static_cast<unsigned char>(*p++);
         switch (c) {
         case '"': out += "\\\""; break;
         case '\\': out += "\\\\"; break;
@@ -31,13 +43,9 @@ void write_string(Text& text, const char* begin, const char* end) {
         case '\r': out += "\\r"; break;
         case '\t': out += "\\t"; break;
         default:
-            if (c < 0x20) {
-                out += "\\u00";
-                out += kHex[c >> 4];
-                out += kHex[c & 0xF];
-            } else {
-                out += static_cast<char>(c);
-            }
+            out += "\\u00";
+            out += kHex[c >> 4];
+            out += kHex[c & 0xF];
         }
     }
     out += '"';

@@ -49,7 +49,7 @@ Reporter2::~Reporter2() {
     close_udp();
 }
 
-void Reporter2::set_common_fields(const Json::Value& value) { m_common_fields = value; }
+void Reporter2::set_common_fields(const Json::Value& value) { m_common_fields = std::make_shared<const Json::Value>(value); }
 
 Reporter2::SPT Reporter2::t_start(std::string type, std::string key, const Json::Value& value) {
     auto t = std::make_shared<T>();
@@ -121,9 +121,12 @@ void Reporter2::queue_report(const SPT& t, Json::Value report) {
     report["key"] = t->key;
     report["type"] = t->type;
     report["duration"] = Json::UInt64(mynet::elapsed_ms(t->t0, now));
-    report["param_start"] = t->value;
-    report["common"] = m_common_fields;
-    reports.push_back(Queued{std::move(report), now});
+    // An ended record reports its start values for the last time.
+    if (t->isdone)
+        report["param_start"] = std::move(t->value);
+    else
+        report["param_start"] = t->value;
+    reports.push_back(Queued{std::move(report), now, m_common_fields});
     m_wm_send->update();
 }
 
@@ -187,7 +190,12 @@ void Reporter2::send_head(WorkManager::SPWork work) {
         m_wm_send->done(work, false, true);
         return;
     }
-    Json::Value& head = reports.front().body;
+    Queued& queued = reports.front();
+    if (queued.common) {
+        queued.body["common"] = *queued.common;
+        queued.common.reset();
+    }
+    Json::Value& head = queued.body;
     head["now"] = Json::UInt64(mynet::get_time_in_ms());
     auto datagram = std::make_shared<mynet::_ByteBuffer>(zlib_compress(JSON2STRING(head)));
     std::string address = choose_report_addr();

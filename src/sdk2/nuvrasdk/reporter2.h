@@ -40,9 +40,12 @@ public:
 
     // A queued report: the JSON sent, whose "time" is the wall clock, and
     // when it was made on the monotonic clock, which its age is counted from.
+    // The common fields join the body when it is first sent; until then the
+    // report shares them with every other report queued since they were set.
     struct Queued {
         Json::Value body;
         uint64_t made_at = 0;
+        std::shared_ptr<const Json::Value> common;
     };
 
     static constexpr uint64_t kReportMaxAgeMs = 59999;
@@ -71,7 +74,9 @@ public:
 
     bool m_isipv6 = false;
     bool m_enable = true;
-    Json::Value m_common_fields;
+    // Never changed in place: setting them makes a new value, so reports
+    // queued before keep the fields they were made with.
+    std::shared_ptr<const Json::Value> m_common_fields = std::make_shared<const Json::Value>();
     std::map<std::string, SPT> ts;
     // Queued reports, oldest first; the head is the one sent.
     std::list<Queued> reports;

@@ -1,4 +1,5 @@
 #include "log.h"
+#include "log_format.h"
 
 #include <atomic>
 #include <cstdarg>
@@ -81,7 +82,7 @@ void PlatLog2(LogLevel level, LogModule module, const char* format, ...) {
     char buffer[512];
     va_list args;
     va_start(args, format);
-    int n = vsnprintf(buffer, 511, format, args);
+    int n = log_format(buffer, 511, format, args);
     va_end(args);
     if (n < 0) buffer[0] = 0;
     buffer[511] = 0;

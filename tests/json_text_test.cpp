@@ -210,6 +210,63 @@ INSTANTIATE_TEST_SUITE_P(
         ParseCase{"DeepTrailerAfterScalar", [] { return "\"s\"" + string(5000, '['); }, true, R"("s")"}),
     [](const ::testing::TestParamInfo<ParseCase>& info) { return string(info.param.name); });
 
+// Flat objects, the common answers, come out exactly as jsoncpp's own reader
+// makes them, types of numbers included, and so does everything near them.
+TEST(ParseJson, FlatObjectsAsTheGeneralReaderReadsThem) {
+    const string texts[] = {
+        R"({"result":"ok"})",
+        " \t{\r\n\"a\" : \"b\" , \"c\":true,\"d\":false,\"e\":null}\n ",
+        "{}",
+        "{ }",
+        R"({"a":"x","a":null})",
+        R"({"a":null,"a":"x"})",
+        R"({"z":0,"m":-0,"lead":007,"imax":2147483647,"imax1":2147483648,"imin":-2147483648,"imin1":-2147483649})",
+        R"({"big":9223372036854775807,"big1":9223372036854775808,"min":-9223372036854775808})",
+        R"({"umax":18446744073709551615,"over":18446744073709551616,"nover":-9223372036854775809})",
+        R"({"f":1.5})",
+        R"({"e":1e3})",
+        R"({"E":2E3})",
+        R"({"dash":-})",
+        R"({"plus":+1})",
+        R"({"esc":"a\"b"})",
+        R"({"u":"\u0041"})",
+        R"({"arr":[1]})",
+        R"({"obj":{"b":1}})",
+        R"({"a":1}x)",
+        R"({"a":1} )",
+        R"({"a":truex})",
+        R"({"a":tru})",
+        R"({"a":nul})",
+        R"({"a":"open)",
+        R"({"a" 1})",
+        R"({"a":1 "b":2})",
+        R"({"":1,})",
+        R"({"a":1,})",
+        R"({,})",
+        R"({"a":1 /* c */})",
+        R"({"a":1)",
+        R"({"a":)",
+        R"({"a")",
+        "{\"k\x01\":\"v\xff\xfe\"}",
+        string("{\"n\0ul\":\"a\0b\"}", 15),
+        R"([{"a":1}])",
+        R"("text")",
+    };
+    for (const string& text : texts) {
+        SCOPED_TRACE(text);
+        Json::Reader reader;
+        Json::Value want;
+        const bool want_ok = reader.parse(text.data(), text.data() + text.size(), want, false);
+        Json::Value got;
+        ASSERT_EQ(parse_json(text, got), want_ok);
+        if (!want_ok) continue;
+        EXPECT_TRUE(got == want);
+        EXPECT_EQ(JSON2STRING(got), JSON2STRING(want));
+        for (const string& key : want.isObject() ? want.getMemberNames() : std::vector<string>())
+            EXPECT_EQ(got[key].type(), want[key].type()) << key;
+    }
+}
+
 // ---------------------------------------------------------------- readers
 
 struct ReadCase {

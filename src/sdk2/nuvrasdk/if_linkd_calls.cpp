@@ -75,14 +75,15 @@ void InterfaceLinkD::CallSlot::do_tcp_call(SP_ApiCall call) {
     // A call queued before the login learnt its line id carries it now.
     if (call->req.isObject() && call->req.isMember("line") && json_string(call->req, "line").empty())
         call->req["line"] = this2->m_line;
-    const std::string text = JSON2STRING(call->req);
-    PlatLog2(kLogDebug, kLogPlatform, "%llu : tcp_call %u %s %.100s", mynet::log_time(), call->call_id.reqid,
-             call->method.c_str(), text.c_str());
-    if (!this2->m_conn_info) return;
     const std::string id = std::to_string(call->call_id.reqid);
     std::string msg;
-    msg.reserve(5 + call->method.size() + 1 + id.size() + 3 + text.size());
-    msg.append("call ").append(call->method).append(" ").append(id).append(" 0 ").append(text);
+    msg.reserve(5 + call->method.size() + 1 + id.size() + 3 + 128);
+    msg.append("call ").append(call->method).append(" ").append(id).append(" 0 ");
+    const size_t text_at = msg.size();
+    JSON2STRING_append(msg, call->req);
+    PlatLog2(kLogDebug, kLogPlatform, "%llu : tcp_call %u %s %.100s", mynet::log_time(), call->call_id.reqid,
+             call->method.c_str(), msg.c_str() + text_at);
+    if (!this2->m_conn_info) return;
     this2->m_conn_info->conn_send_msg(msg);
 }
 

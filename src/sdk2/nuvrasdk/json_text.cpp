@@ -10,7 +10,7 @@ namespace {
 // Everything writes into one Text, which stops taking more once it holds
 // `limit` bytes: what it then holds is the head of the whole text.
 struct Text {
-    std::string out;
+    std::string& out;
     size_t limit;
 
     bool full() const { return out.size() >= limit; }
@@ -140,23 +140,142 @@ bool nests_too_deep(const std::string& text) {
     return false;
 }
 
+// The common answer, one flat object of texts without escapes, integers,
+// booleans and nulls, read without the general reader's set-up. Whatever
+// else the text holds (escapes, fractions, containers, comments, anything
+// after the object) makes it give up, false, and the general reader decide;
+// what it does read comes out exactly as that reader would make it.
+class FlatObject {
+public:
+    FlatObject(const char* begin, const char* end) : p_(begin), end_(end) {}
+
+    bool read(Json::Value& out) {
+        Json::Value object(Json::objectValue);
+        skip_spaces();
+        if (!take('{')) return false;
+        skip_spaces();
+        if (take('}')) return rest_is_space(object, out);
+        for (;;) {
+            const char* key = nullptr;
+            size_t key_size = 0;
+            if (!take('"') || !read_text(key, key_size)) return false;
+            skip_spaces();
+            if (!take(':')) return false;
+            skip_spaces();
+            if (!read_value(object[std::string(key, key_size)])) return false;
+            skip_spaces();
+            if (take('}')) return rest_is_space(object, out);
+            if (!take(',')) return false;
+            skip_spaces();
+        }
+    }
+
+private:
+    bool take(char c) {
+        if (p_ == end_ || *p_ != c) return false;
+        ++p_;
+        return true;
+    }
+    void skip_spaces() {
+        while (p_ != end_ && is_reader_space(*p_)) ++p_;
+    }
+    bool rest_is_space(Json::Value& object, Json::Value& out) {
+        skip_spaces();
+        if (p_ != end_) return false;
+        out.swap(object);
+        return true;
+    }
+    // After the opening quote: the bytes up to the closing one.
+    bool read_text(const char*& text, size_t& size) {
+        text = p_;
+        while (p_ != end_ && *p_ != '"') {
+            if (*p_ == '\\') return false;
+            ++p_;
+        }
+        if (p_ == end_) return false;
+        size = static_cast<size_t>(p_ - text);
+        ++p_;
+        return true;
+    }
+    bool word(const char* w, size_t n) {
+        if (static_cast<size_t>(end_ - p_) < n || std::memcmp(p_, w, n) != 0) return false;
+        p_ += n;
+        return true;
+    }
+    bool read_value(Json::Value& v) {
+        if (p_ == end_) return false;
+        switch (*p_) {
+        case '"': {
+            ++p_;
+            const char* text = nullptr;
+            size_t size = 0;
+            if (!read_text(text, size)) return false;
+            v = Json::Value(text, text + size);
+            return true;
+        }
+        case 't': v = true; return word("true", 4);
+        case 'f': v = false; return word("false", 5);
+        case 'n': v = Json::Value(); return word("null", 4);
+        default: return read_integer(v);
+        }
+    }
+    // Digits only; the overflow rule is the general reader's, and a number
+    // it would read as a real is left to it.
+    bool read_integer(Json::Value& v) {
+        const bool negative = p_ != end_ && *p_ == '-';
+        if (negative) ++p_;
+        const char* digits = p_;
+        while (p_ != end_ && *p_ >= '0' && *p_ <= '9') ++p_;
+        if (p_ == digits || (p_ != end_ && (*p_ == '.' || *p_ == 'e' || *p_ == 'E'))) return false;
+        const Json::LargestUInt max = negative ? Json::LargestUInt(Json::Value::maxLargestInt) + 1
+                                               : Json::Value::maxLargestUInt;
+        const Json::LargestUInt threshold = max / 10;
+        Json::LargestUInt value = 0;
+        for (const char* d = digits; d != p_; ++d) {
+            const auto digit = static_cast<Json::LargestUInt>(*d - '0');
+            if (value >= threshold && (value > threshold || d + 1 != p_ || digit > max % 10)) return false;
+            value = value * 10 + digit;
+        }
+        if (negative && value == max) {
+            v = Json::Value::minLargestInt;
+        } else if (negative) {
+            v = -Json::LargestInt(value);
+        } else if (value <= Json::LargestUInt(Json::Value::maxInt)) {
+            v = Json::LargestInt(value);
+        } else {
+            v = value;
+        }
+        return true;
+    }
+
+    const char* p_;
+    const char* end_;
+};
+
 }  // namespace
 
 std::string JSON2STRING(const Json::Value& v) {
-    Text text{std::string(), std::string::npos};
+    std::string out;
+    JSON2STRING_append(out, v);
+    return out;
+}
+
+void JSON2STRING_append(std::string& out, const Json::Value& v) {
+    Text text{out, std::string::npos};
     write_value(text, v);
-    return std::move(text.out);
 }
 
 std::string JSON2STRING_head(const Json::Value& v, size_t max) {
-    Text text{std::string(), max};
+    std::string out;
+    Text text{out, max};
     write_value(text, v);
-    if (text.out.size() > max) text.out.resize(max);
-    return std::move(text.out);
+    if (out.size() > max) out.resize(max);
+    return out;
 }
 
 bool parse_json(const std::string& text, Json::Value& out) {
     out = Json::Value();
+    if (FlatObject(text.data(), text.data() + text.size()).read(out)) return true;
     if (nests_too_deep(text)) return false;
     // A reader sets up its stacks on construction; parse starts it afresh,
     // so one per thread serves every parse on it.

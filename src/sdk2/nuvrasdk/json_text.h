@@ -14,6 +14,8 @@
 // exactly as Json::FastWriter writes them (NaN as null, infinities as
 // 1e+9999 and -1e+9999).
 std::string JSON2STRING(const Json::Value& v);
+// The same text appended to out, for messages that carry it after a head.
+void JSON2STRING_append(std::string& out, const Json::Value& v);
 // The first max bytes of JSON2STRING(v), without writing the rest: for log
 // lines that show only the start of a large value.
 std::string JSON2STRING_head(const Json::Value& v, size_t max);

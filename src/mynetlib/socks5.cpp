@@ -121,7 +121,7 @@ void Socks5Proxy::on_command_answer(NetworkTcpClient* tcp, NetworkTcpStream* con
     if (rest.empty() || conn->isClosed) return;
     ByteBuffer data = std::make_shared<_ByteBuffer>(rest);
     std::shared_ptr<const NetworkTcpStream::OnData> f = conn->m_ondata;
-    if (*f) (*f)(conn, data);
+    if (f && *f) (*f)(conn, data);
 }
 
 void Socks5Proxy::fail(NetworkTcpClient* tcp, int code) {

@@ -82,7 +82,7 @@ void uv_on_tcp_recv(uv_stream_t* handle, ssize_t nread, const uv_buf_t*) {
     ByteBuffer bb = std::make_shared<_ByteBuffer>(g_read_buf, static_cast<int>(nread));
     // Held: the callback may replace itself (the handshake hands over).
     std::shared_ptr<const NetworkTcpStream::OnData> f = stream->m_ondata;
-    if (*f) (*f)(stream.get(), bb);
+    if (f && *f) (*f)(stream.get(), bb);
 }
 
 // Each buffer of the write is accounted and reported on its own, in order, as

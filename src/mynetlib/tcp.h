@@ -75,8 +75,9 @@ public:
     // Null once the close callback has freed the record.
     tcp_t* tcp;
     // Shared, so that a read holds the function by a reference count rather
-    // than a copy, and one that replaces itself lives until it returns.
-    std::shared_ptr<const OnData> m_ondata = std::make_shared<const OnData>();
+    // than a copy, and one that replaces itself lives until it returns; null
+    // until one is set.
+    std::shared_ptr<const OnData> m_ondata;
     OnClosed m_onClosed = [](NetworkTcpStream*) {};
     OnDataSent m_onsent = [](NetworkTcpStream*, ByteBuffer&) {};
     OnBufLow m_onbuflow = [](NetworkTcpStream*, unsigned int) {};

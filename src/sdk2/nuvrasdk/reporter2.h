@@ -45,7 +45,7 @@ public:
     struct Queued {
         Json::Value body;
         uint64_t made_at = 0;
-        std::shared_ptr<const Json::Value> common;
+        std::shared_ptr<const Json::Value> common = nullptr;
     };
 
     static constexpr uint64_t kReportMaxAgeMs = 59999;

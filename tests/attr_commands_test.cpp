@@ -24,8 +24,6 @@ Json::Value parsed(const string& text) {
 
 class AttrCommands : public nuvra_test::EngineFixture {
 protected:
-    // The line's connect time-out runs on.
-    AttrCommands() { allow_timeouts(10000); }
 
     void SetUp() override { ASSERT_TRUE(line.up()); }
 

@@ -24,8 +24,6 @@ Json::Value parsed(const string& text) {
 
 class ChannelCommands : public nuvra_test::EngineFixture {
 protected:
-    // The line's connect time-out runs on.
-    ChannelCommands() { allow_timeouts(10000); }
 
     void SetUp() override { ASSERT_TRUE(line.up()); }
 

@@ -25,8 +25,6 @@ Json::Value parsed(const string& text) {
 
 class InviteCommands : public nuvra_test::EngineFixture {
 protected:
-    // The line's connect time-out runs on.
-    InviteCommands() { allow_timeouts(10000); }
 
     void SetUp() override { ASSERT_TRUE(line.up()); }
 

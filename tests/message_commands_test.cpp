@@ -18,8 +18,6 @@ using Command = std::function<void(InterfaceLinkD&)>;
 
 class MessageCommands : public nuvra_test::EngineFixture {
 protected:
-    // The line's connect time-out runs on.
-    MessageCommands() { allow_timeouts(10000); }
 
     void SetUp() override { ASSERT_TRUE(line.up()); }
 

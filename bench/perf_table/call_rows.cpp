@@ -8,6 +8,7 @@
 #include "rows.h"
 #include "support/own_address.h"
 #include "support/loop_thread.h"
+#include "support/thread_cpu_time.h"
 
 namespace perf {
 
@@ -95,16 +96,52 @@ double message_seconds(BenchEngine& b, int total) {
     return b.events.send_errors.load() == errors_before ? s : -1;
 }
 
-// The better of `rounds` runs, so that a passing hiccup of the machine does
-// not decide a row.
-template <typename F> double best_of(int rounds, F run) {
-    double best = -1;
+// CPU milliseconds the network thread has used so far.
+double loop_cpu_ms() {
+    double ms = 0;
+    nuvra_test::run_on_loop([&] { ms = nuvra_test::thread_cpu_ms(); });
+    return ms;
+}
+
+// One run: its wall time and the network thread's CPU time, both in
+// seconds; negative times mean the run failed.
+struct Run {
+    double seconds = -1;
+    double cpu = -1;
+};
+template <typename F> Run timed(F run) {
+    const double cpu0 = loop_cpu_ms();
+    Run r;
+    r.seconds = run();
+    r.cpu = (loop_cpu_ms() - cpu0) / 1000;
+    return r;
+}
+
+// The best of `rounds` runs of the library and of its reference, taken in
+// turns, so that neither a passing hiccup of the machine nor a drift of its
+// load decides a row.
+struct Pair {
+    Run library;
+    Run reference;
+};
+template <typename L, typename R> Pair best_in_turns(int rounds, L library, R reference) {
+    Pair best;
     for (int i = 0; i < rounds; ++i) {
-        const double s = run();
-        if (s < 0) return -1;
-        if (best < 0 || s < best) best = s;
+        const Run l = timed(library);
+        const Run r = timed(reference);
+        if (l.seconds < 0 || r.seconds < 0) return Pair();
+        if (best.library.seconds < 0 || l.seconds < best.library.seconds) best.library = l;
+        if (best.reference.seconds < 0 || r.seconds < best.reference.seconds) best.reference = r;
     }
     return best;
+}
+
+// The network thread's CPU per call, which the machine's load hardly moves.
+std::string cpu_note(const Pair& p, int n) {
+    char b[160];
+    snprintf(b, sizeof b, "network thread CPU per call: library %.2f us, reference %.2f us",
+             p.library.cpu * 1e6 / n, p.reference.cpu * 1e6 / n);
+    return b;
 }
 
 Row round_trip_row(const std::string& measure, double lib_s, double ref_s, int n) {
@@ -169,25 +206,36 @@ std::vector<Row> call_rows(const Options& o) {
     const std::string message_frame = peer.captured_frame("user_sendmsg", true);
 
     std::vector<Row> rows;
-    auto add = [&rows](const char* measure, double lib, double ref, const std::function<Row()>& make) {
-        rows.push_back(lib < 0 || ref < 0 ? failed_row(measure, "a call failed") : make());
+    auto add = [&rows](const char* measure, const Pair& p, int n, const std::function<Row(double, double)>& make) {
+        if (p.library.seconds < 0) {
+            rows.push_back(failed_row(measure, "a call failed"));
+            return;
+        }
+        rows.push_back(make(p.library.seconds, p.reference.seconds));
+        rows.back().note = cpu_note(p, n);
     };
+    const uint16_t port = peer.port();
     // Compressed: the library's default line flag.
-    double lib = best_of(rounds, [&] { return call_seconds(ce, 1, serial); });
-    double ref = best_of(rounds, [&] { return bare_uv_pipelined_seconds(peer.port(), call_frame, 1, serial); });
-    add(kRoundTrip, lib, ref, [&] { return round_trip_row(kRoundTrip, lib, ref, serial); });
-
-    lib = best_of(rounds, [&] { return message_seconds(compressed, serial); });
-    ref = best_of(rounds, [&] { return bare_uv_pipelined_seconds(peer.port(), message_frame, 1, serial); });
-    add(kMessage, lib, ref, [&] { return round_trip_row(kMessage, lib, ref, serial); });
-
-    lib = best_of(rounds, [&] { return call_seconds(ce, 60, pipelined); });
-    ref = best_of(rounds, [&] { return bare_uv_pipelined_seconds(peer.port(), call_frame, 60, pipelined); });
-    add(kCompressed, lib, ref, [&] { return throughput_row(kCompressed, lib, ref, pipelined, 150); });
-
-    lib = best_of(rounds, [&] { return call_seconds(pe, 60, pipelined); });
-    ref = best_of(rounds, [&] { return bare_uv_pipelined_seconds(peer.port(), plain_frame, 60, pipelined); });
-    add(kPlain, lib, ref, [&] { return throughput_row(kPlain, lib, ref, pipelined, 200); });
+    add(kRoundTrip,
+        best_in_turns(
+            rounds, [&] { return call_seconds(ce, 1, serial); },
+            [&] { return bare_uv_pipelined_seconds(port, call_frame, 1, serial); }),
+        serial, [&](double lib, double ref) { return round_trip_row(kRoundTrip, lib, ref, serial); });
+    add(kMessage,
+        best_in_turns(
+            rounds, [&] { return message_seconds(compressed, serial); },
+            [&] { return bare_uv_pipelined_seconds(port, message_frame, 1, serial); }),
+        serial, [&](double lib, double ref) { return round_trip_row(kMessage, lib, ref, serial); });
+    add(kCompressed,
+        best_in_turns(
+            rounds, [&] { return call_seconds(ce, 60, pipelined); },
+            [&] { return bare_uv_pipelined_seconds(port, call_frame, 60, pipelined); }),
+        pipelined, [&](double lib, double ref) { return throughput_row(kCompressed, lib, ref, pipelined, 150); });
+    add(kPlain,
+        best_in_turns(
+            rounds, [&] { return call_seconds(pe, 60, pipelined); },
+            [&] { return bare_uv_pipelined_seconds(port, plain_frame, 60, pipelined); }),
+        pipelined, [&](double lib, double ref) { return throughput_row(kPlain, lib, ref, pipelined, 200); });
     return rows;
 }
 

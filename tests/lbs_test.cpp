@@ -601,7 +601,7 @@ TEST_F(LbsStep, ThroughDantedRelay) {
     service.answer_ok({{"127.0.0.1", 4242}});
     nuvra_test::LogCapture log;
     int sockets_before = open_sockets();
-    nuvra_test::ProxyGuard proxy_set("127.0.0.1", proxy.port());
+    nuvra_test::ProxyGuard proxy_set(proxy.host(), proxy.port());
     allow_timeouts(10000);  // the association's delayed release
     configure([&](InterfaceLinkD& e) { e.m_ulbs_host = own_loopback_ip(80); });
     uint64_t t_start = mynet::mono_time_ms();
@@ -632,7 +632,7 @@ TEST_F(LbsStep, ThroughMicrosocksFailsByTimeOut) {
     ASSERT_TRUE(service.ok());
     nuvra_test::LogCapture log;
     int sockets_before = open_sockets();
-    nuvra_test::ProxyGuard proxy_set("127.0.0.1", proxy.port());
+    nuvra_test::ProxyGuard proxy_set(proxy.host(), proxy.port());
     configure([&](InterfaceLinkD& e) {
         e.m_ulbs_buildin = {own_loopback_ip(81)};
         e._buildin_ulbs_time = 1;

@@ -252,9 +252,10 @@ void ChaosLineServer::answer_login(Conn& c, const std::string& text) {
     uint32_t uid = req["uid"].isUInt() ? req["uid"].asUInt() : 1;
     std::string account = req["account"].isString() ? req["account"].asString() : "";
     ++counts_.logins;
-    c.logged_in = true;
+    // Framed before the line counts as logged in: flags 0 still mean plain.
     queue(c, frame_for(c, login_ok_text(uid ? uid : 1, account + "." + std::to_string(++next_line_))),
           Clock::now());
+    c.logged_in = true;
 }
 
 void ChaosLineServer::answer_relogin(Conn& c) {

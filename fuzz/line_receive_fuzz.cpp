@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -12,6 +13,9 @@
 #include "log.h"
 
 namespace {
+
+// Longer inputs are cut here; -max_len stays below it.
+constexpr int kMaxInput = 1 << 16;
 
 bool g_undecodable = false;
 
@@ -44,9 +48,14 @@ Fed feed(uint32_t flag, const std::string& stream, const std::vector<size_t>& si
     info.in_buf->flip();
     g_undecodable = false;
     Fed fed;
+    // One read buffer serves every piece, as the stream's does.
+    static const mynet::ByteBuffer piece = std::make_shared<mynet::_ByteBuffer>(kMaxInput);
     size_t pos = 0;
     for (size_t size : sizes) {
-        auto piece = std::make_shared<mynet::_ByteBuffer>(stream.data() + pos, static_cast<int>(size));
+        piece->m_position = piece->m_limit;
+        piece->compact();
+        piece->put(stream.data() + pos, static_cast<uint32_t>(size));
+        piece->flip();
         pos += size;
         std::list<std::string> msgs;
         fed.result = info.receive(piece, msgs);
@@ -75,12 +84,14 @@ Fed cut_whole(uint32_t flag, const std::string& stream) {
 
 // Bytes 0-3: the connection's flag, a split point (two bytes) and the seed of
 // the random pieces; the rest is the stream from the server. Fed whole, byte
-// by byte, split in two and in random pieces of at most one socket read, the
+// by byte, split in two, in 4-byte pieces and in random pieces of at most one
+// socket read, the
 // connection must make of it what one cut of the whole stream makes. The
 // inflation budget is per cut, so that holds only while no frame was refused;
 // fed whole it holds always.
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < 4) return 0;
+    size = std::min<size_t>(size, kMaxInput + 4);
     SetLogSink2(note_line);
     const uint32_t flag = data[0];
     const std::string stream(reinterpret_cast<const char*>(data) + 4, size - 4);
@@ -93,6 +104,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     if (!(feed(flag, stream, std::vector<size_t>(n, 1)) == whole)) __builtin_trap();
     if (!(feed(flag, stream, {split, n - split}) == whole)) __builtin_trap();
+    std::vector<size_t> words(n / 4, 4);
+    if (n % 4) words.push_back(n % 4);
+    if (!(feed(flag, stream, words) == whole)) __builtin_trap();
     std::minstd_rand random(data[3] + 1u);
     std::vector<size_t> pieces;
     for (size_t left = n; left > 0;) {

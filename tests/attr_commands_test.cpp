@@ -5,45 +5,19 @@
 #include <string>
 #include <vector>
 
-#include "support/command_line.h"
-#include "support/engine_fixture.h"
+#include "support/command_fixture.h"
+#include "support/parsed_json.h"
 
 namespace {
 
 using nuvra_test::CallScript;
 using nuvra_test::CommandLine;
+using nuvra_test::parsed;
 using std::string;
 using Events = std::vector<string>;
 using Command = std::function<void(InterfaceLinkD&)>;
 
-Json::Value parsed(const string& text) {
-    Json::Value v;
-    Json::Reader().parse(text, v);
-    return v;
-}
-
-class AttrCommands : public nuvra_test::EngineFixture {
-protected:
-    // The line's connect time-out runs on.
-    AttrCommands() { allow_timeouts(10000); }
-
-    void SetUp() override { ASSERT_TRUE(line.up()); }
-
-    uint32_t call_ids() {
-        uint32_t n = 0;
-        line.run([&](InterfaceLinkD& e) { n = e.m_tcp_call_id; });
-        return n;
-    }
-    bool all_answered() {
-        return line.line.wait_on_loop(
-            [](InterfaceLinkD& e, nuvra_test::LineFixture::Info&) {
-                return e.m_main_slot.calls.empty() && e.m_main_slot.calls_calling.empty();
-            },
-            CommandLine::kWaitMs);
-    }
-
-    CommandLine line{engine.get(), cb};
-};
+using AttrCommands = nuvra_test::CommandFixture;
 
 // ------------------------------------------------------------ refusals
 

@@ -6,6 +6,7 @@
 
 #include "peers/discovery_service.h"
 #include "peers/line_server.h"
+#include "support/own_address.h"
 
 extern char** environ;
 
@@ -16,12 +17,13 @@ namespace {
 TEST(CClient, SignsInJoinsAndSignsOutAgainstTheLocalPeers) {
     nuvra_test::LineServer line;
     ASSERT_TRUE(line.ok());
-    nuvra_test::DiscoveryService discovery("127.0.53.1");
+    const std::string discovery_ip = nuvra_test::own_loopback_ip();
+    nuvra_test::DiscoveryService discovery(discovery_ip);
     ASSERT_TRUE(discovery.ok());
     discovery.answer_ok({{"127.0.0.1", line.port()}});
 
     std::string line_addr = "127.0.0.1:" + std::to_string(line.port());
-    const char* argv[] = {C_CLIENT, NUVRA_LIB, "127.0.53.1", line_addr.c_str(), nullptr};
+    const char* argv[] = {C_CLIENT, NUVRA_LIB, discovery_ip.c_str(), line_addr.c_str(), nullptr};
     pid_t pid = 0;
     ASSERT_EQ(posix_spawn(&pid, C_CLIENT, nullptr, nullptr, const_cast<char**>(argv), environ), 0);
     int status = 0;

@@ -5,30 +5,20 @@
 #include <string>
 #include <vector>
 
-#include "support/command_line.h"
-#include "support/engine_fixture.h"
+#include "support/command_fixture.h"
+#include "support/parsed_json.h"
 
 namespace {
 
 using nuvra_test::CallScript;
 using nuvra_test::CommandLine;
+using nuvra_test::parsed;
 using std::string;
 using Events = std::vector<string>;
 using Command = std::function<void(InterfaceLinkD&)>;
 
-Json::Value parsed(const string& text) {
-    Json::Value v;
-    Json::Reader().parse(text, v);
-    return v;
-}
-
-class ChannelCommands : public nuvra_test::EngineFixture {
+class ChannelCommands : public nuvra_test::CommandFixture {
 protected:
-    // The line's connect time-out runs on.
-    ChannelCommands() { allow_timeouts(10000); }
-
-    void SetUp() override { ASSERT_TRUE(line.up()); }
-
     // The current channel as (name, cid, msgid).
     string current_channel() {
         string s;
@@ -45,8 +35,6 @@ protected:
             e.m_channel_msgid = msgid;
         });
     }
-
-    CommandLine line{engine.get(), cb};
 };
 
 // ------------------------------------------------------------ refused while logged out

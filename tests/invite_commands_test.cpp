@@ -6,40 +6,20 @@
 #include <string>
 #include <vector>
 
-#include "support/command_line.h"
-#include "support/engine_fixture.h"
+#include "support/command_fixture.h"
+#include "support/parsed_json.h"
 
 namespace {
 
 using nuvra_test::CallScript;
 using nuvra_test::CommandLine;
+using nuvra_test::parsed;
 using std::string;
 using Events = std::vector<string>;
 using Command = std::function<void(InterfaceLinkD&)>;
 
-Json::Value parsed(const string& text) {
-    Json::Value v;
-    Json::Reader().parse(text, v);
-    return v;
-}
-
-class InviteCommands : public nuvra_test::EngineFixture {
+class InviteCommands : public nuvra_test::CommandFixture {
 protected:
-    // The line's connect time-out runs on.
-    InviteCommands() { allow_timeouts(10000); }
-
-    void SetUp() override { ASSERT_TRUE(line.up()); }
-
-    // The request of the call of method, parsed.
-    Json::Value request_of(const string& method) {
-        auto call = line.wait_call(method);
-        return call ? parsed(CommandLine::request_text(*call)) : Json::Value();
-    }
-    uint32_t call_ids() {
-        uint32_t n = 0;
-        line.run([&](InterfaceLinkD& e) { n = e.m_tcp_call_id; });
-        return n;
-    }
     // Keys of m_invite_ts and the callids of the reporter's open invite records.
     string records() {
         string s;
@@ -51,8 +31,6 @@ protected:
         });
         return s;
     }
-
-    CommandLine line{engine.get(), cb};
 };
 
 // ------------------------------------------------------------ refusals

@@ -11,9 +11,11 @@
 #include <vector>
 
 #include "json_text.h"
+#include "support/parsed_json.h"
 
 namespace {
 
+using nuvra_test::parsed;
 using std::string;
 
 Json::Value str(const string& bytes) {
@@ -36,12 +38,6 @@ string fast_writer(const Json::Value& v) {
     Json::FastWriter w;
     w.omitEndingLineFeed();
     return w.write(v);
-}
-
-Json::Value parsed(const string& text) {
-    Json::Value v;
-    EXPECT_TRUE(parse_json(text, v)) << text;
-    return v;
 }
 
 string nested(int depth, const string& open, const string& inner, const string& close) {

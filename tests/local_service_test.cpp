@@ -16,6 +16,7 @@
 #include "peers/line_server.h"
 #include "peers/udp_peer_util.h"
 #include "support/local_service_process.h"
+#include "support/own_address.h"
 
 using nuvra_test::LocalServiceProcess;
 
@@ -227,9 +228,9 @@ TEST(LocalServiceProgram, RefusesUnusableOptions) {
 
 TEST(LocalServiceProgram, StopsCleanlyOnSigintAndSigterm) {
     for (int sig : {SIGINT, SIGTERM}) {
-        LocalServiceProcess service({"--address", "127.0.77.1", "--line-port", "0"});
+        LocalServiceProcess service({"--address", nuvra_test::own_loopback_ip(1), "--line-port", "0"});
         ASSERT_TRUE(service.wait_ready()) << service.error_output();
-        WireClient c("127.0.77.1", service.line_port());
+        WireClient c(nuvra_test::own_loopback_ip(1), service.line_port());
         ASSERT_TRUE(c.connected());
         EXPECT_EQ(service.stop(sig), 0) << sig;
         auto lines = service.output();
@@ -239,16 +240,16 @@ TEST(LocalServiceProgram, StopsCleanlyOnSigintAndSigterm) {
 }
 
 TEST(LocalServiceProgram, ReportsAPortInUse) {
-    LocalServiceProcess first({"--address", "127.0.77.2", "--line-port", "0"});
+    LocalServiceProcess first({"--address", nuvra_test::own_loopback_ip(2), "--line-port", "0"});
     ASSERT_TRUE(first.wait_ready());
-    LocalServiceProcess second({"--address", "127.0.77.2", "--line-port", "0"});
+    LocalServiceProcess second({"--address", nuvra_test::own_loopback_ip(2), "--line-port", "0"});
     EXPECT_EQ(second.wait_exit(), 1);
-    EXPECT_NE(second.error_output().find("cannot bind udp 127.0.77.2:8180"), std::string::npos)
+    EXPECT_NE(second.error_output().find("cannot bind udp " + nuvra_test::own_loopback_ip(2) + ":8180"), std::string::npos)
         << second.error_output();
 }
 
 TEST_F(LocalService, DiscoveryAnswersOnBothPortsWithTheLineServer) {
-    ASSERT_NO_FATAL_FAILURE(start("127.0.77.3"));
+    ASSERT_NO_FATAL_FAILURE(start(nuvra_test::own_loopback_ip(3)));
     std::string request = nuvra_test::deflate_text("getaddr {\"appid\":\"app\"}");
     for (uint16_t port : {8180, 8181}) {
         std::string answer = exchange_udp(port, request);
@@ -256,18 +257,18 @@ TEST_F(LocalService, DiscoveryAnswersOnBothPortsWithTheLineServer) {
         Json::Value body = nuvra_test::parse_json_object(answer.substr(3));
         ASSERT_TRUE(body["tcp"].isArray());
         ASSERT_EQ(body["tcp"].size(), 1u);
-        EXPECT_EQ(body["tcp"][0][0].asString(), "127.0.77.3");
+        EXPECT_EQ(body["tcp"][0][0].asString(), nuvra_test::own_loopback_ip(3));
         EXPECT_EQ(body["tcp"][0][1].asUInt(), service_->line_port());
         EXPECT_TRUE(body["http"].isArray());
     }
     EXPECT_EQ(exchange_udp(8180, "not zlib"), "bad request");
     EXPECT_EQ(exchange_udp(8181, nuvra_test::deflate_text("getaddr [")), "bad request");
-    EXPECT_EQ(service_->count_output("getaddr appid=app -> 127.0.77.3:", 2), 2u);
+    EXPECT_EQ(service_->count_output("getaddr appid=app -> " + nuvra_test::own_loopback_ip(3) + ":", 2), 2u);
     EXPECT_EQ(service_->count_output("refused: ", 2), 2u);
 }
 
 TEST_F(LocalService, TelemetryIsAcknowledgedBySeq) {
-    ASSERT_NO_FATAL_FAILURE(start("127.0.77.4"));
+    ASSERT_NO_FATAL_FAILURE(start(nuvra_test::own_loopback_ip(4)));
     std::string report = nuvra_test::deflate_text(R"({"cmd":"end","seq":41,"type":"login","result":"success"})");
     EXPECT_EQ(exchange_udp(8000, report), R"({"seq":41})");
     EXPECT_EQ(exchange_udp(8000, nuvra_test::deflate_text(R"({"seq":"41"})"), 300), "");
@@ -278,7 +279,7 @@ TEST_F(LocalService, TelemetryIsAcknowledgedBySeq) {
 }
 
 TEST_F(LocalService, LoginPingAndCompressionFollowTheClient) {
-    ASSERT_NO_FATAL_FAILURE(start("127.0.77.5"));
+    ASSERT_NO_FATAL_FAILURE(start(nuvra_test::own_loopback_ip(5)));
     auto c = client();
     ASSERT_TRUE(c->connected());
     c->send_text("login {\"account\":\"alice\",\"uid\":7,\"vid\":\"app\"}");
@@ -314,7 +315,7 @@ TEST_F(LocalService, LoginPingAndCompressionFollowTheClient) {
 }
 
 TEST_F(LocalService, LoginAnswerCarriesTheConfiguredKeys) {
-    ASSERT_NO_FATAL_FAILURE(start("127.0.77.6", {"--login-config", R"({"config_ping_time":20000,"config_msg_set":1})"}));
+    ASSERT_NO_FATAL_FAILURE(start(nuvra_test::own_loopback_ip(6), {"--login-config", R"({"config_ping_time":20000,"config_msg_set":1})"}));
     auto c = client();
     Json::Value body = c->login("alice");
     EXPECT_EQ(body["config_ping_time"].asUInt(), 20000u);
@@ -328,7 +329,7 @@ struct RefusedLogin {
 };
 
 TEST_F(LocalService, RefusesUnusableLogins) {
-    ASSERT_NO_FATAL_FAILURE(start("127.0.77.7"));
+    ASSERT_NO_FATAL_FAILURE(start(nuvra_test::own_loopback_ip(7)));
     for (const auto& rc : std::vector<RefusedLogin>{
              {"no account", R"(login {"uid":1})", "wrong account"},
              {"blank in account", R"(login {"account":"a b"})", "wrong account"},
@@ -347,7 +348,7 @@ TEST_F(LocalService, RefusesUnusableLogins) {
 }
 
 TEST_F(LocalService, ChannelsListMembersPushChangesAndCarryMessages) {
-    ASSERT_NO_FATAL_FAILURE(start("127.0.77.8"));
+    ASSERT_NO_FATAL_FAILURE(start(nuvra_test::own_loopback_ip(8)));
     auto a = client();
     auto b = client();
     uint32_t uid_a = a->login("alice", 7)["uid"].asUInt();
@@ -403,7 +404,7 @@ TEST_F(LocalService, ChannelsListMembersPushChangesAndCarryMessages) {
 }
 
 TEST_F(LocalService, InstantMessagesArePushedAndPolledInVersionMode) {
-    ASSERT_NO_FATAL_FAILURE(start("127.0.77.9"));
+    ASSERT_NO_FATAL_FAILURE(start(nuvra_test::own_loopback_ip(9)));
     auto a = client();
     auto b = client();
     a->login("alice", 7);
@@ -443,7 +444,7 @@ TEST_F(LocalService, InstantMessagesArePushedAndPolledInVersionMode) {
 }
 
 TEST_F(LocalService, MessageIdModePushesV3TextsAndClearsThemByPoll) {
-    ASSERT_NO_FATAL_FAILURE(start("127.0.77.10", {"--login-config", R"({"config_msg_set":1})"}));
+    ASSERT_NO_FATAL_FAILURE(start(nuvra_test::own_loopback_ip(10), {"--login-config", R"({"config_msg_set":1})"}));
     auto a = client();
     auto b = client();
     a->login("alice", 7);
@@ -465,7 +466,7 @@ TEST_F(LocalService, MessageIdModePushesV3TextsAndClearsThemByPoll) {
 }
 
 TEST_F(LocalService, InvitationsAreRelayedToTheInvitee) {
-    ASSERT_NO_FATAL_FAILURE(start("127.0.77.11"));
+    ASSERT_NO_FATAL_FAILURE(start(nuvra_test::own_loopback_ip(11)));
     auto a = client();
     auto b = client();
     a->login("alice", 7);
@@ -506,7 +507,7 @@ TEST_F(LocalService, InvitationsAreRelayedToTheInvitee) {
 }
 
 TEST_F(LocalService, UserAttributesStatusExtensionCallsAndInvoke) {
-    ASSERT_NO_FATAL_FAILURE(start("127.0.77.12"));
+    ASSERT_NO_FATAL_FAILURE(start(nuvra_test::own_loopback_ip(12)));
     auto a = client();
     auto b = client();
     a->login("alice", 7);
@@ -532,7 +533,7 @@ TEST_F(LocalService, UserAttributesStatusExtensionCallsAndInvoke) {
 }
 
 TEST_F(LocalService, ReloginResumesTheSessionUntilItsGraceEnds) {
-    ASSERT_NO_FATAL_FAILURE(start("127.0.77.13", {"--session-grace-ms", "3000"}));
+    ASSERT_NO_FATAL_FAILURE(start(nuvra_test::own_loopback_ip(13), {"--session-grace-ms", "3000"}));
     auto b = client();
     b->login("bob", 8);
     b->call("channel_join", obj({{"name", "room"}}));
@@ -570,7 +571,7 @@ TEST_F(LocalService, ReloginResumesTheSessionUntilItsGraceEnds) {
 }
 
 TEST_F(LocalService, SurvivesBadInputAndKeepsServingOthers) {
-    ASSERT_NO_FATAL_FAILURE(start("127.0.77.14"));
+    ASSERT_NO_FATAL_FAILURE(start(nuvra_test::own_loopback_ip(14)));
     auto good = client();
     good->login("alice", 7);
 

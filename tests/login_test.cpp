@@ -18,6 +18,7 @@
 #include "support/engine_fixture.h"
 #include "support/log_capture.h"
 #include "support/loop_thread.h"
+#include "support/own_address.h"
 #include "support/recording_callback.h"
 
 using namespace nuvra_test;
@@ -27,18 +28,6 @@ namespace {
 constexpr int kWaitMs = 3000;
 
 void sleep_ms(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
-
-// A discovery address of this test's own: the service's ports are fixed, so
-// tests running at the same time must not share one. Another try gives
-// another address.
-std::string own_discovery_ip(int attempt) {
-    const std::string name = ::testing::UnitTest::GetInstance()->current_test_info()->test_suite_name() +
-                             std::string(".") + ::testing::UnitTest::GetInstance()->current_test_info()->name() +
-                             std::to_string(attempt);
-    const uint32_t h = static_cast<uint32_t>(std::hash<std::string>()(name));
-    return "127." + std::to_string(100 + h % 100) + "." + std::to_string((h >> 8) % 250) + "." +
-           std::to_string(1 + (h >> 16) % 250);
-}
 
 // Line watchdogs still running: the only timers repeating every 500 ms.
 int line_watchdogs() {
@@ -63,12 +52,7 @@ protected:
 
     void SetUp() override {
         ASSERT_TRUE(server.ok());
-        // A port of the machine's other users may be in the way for a moment.
-        for (int attempt = 0; attempt < 50 && !(discovery && discovery->ok()); ++attempt) {
-            if (attempt > 0) sleep_ms(20);
-            discovery_ip = own_discovery_ip(attempt);
-            discovery = std::make_unique<DiscoveryService>(discovery_ip);
-        }
+        discovery = std::make_unique<DiscoveryService>(discovery_ip);
         ASSERT_TRUE(discovery->ok()) << discovery_ip;
         discovery->answer_ok({{"127.0.0.1", server.port()}});
         run_on_loop([&] {
@@ -125,7 +109,7 @@ protected:
 
     LogCapture log;
     LineServer server;
-    std::string discovery_ip;
+    std::string discovery_ip = own_loopback_ip();
     std::unique_ptr<DiscoveryService> discovery;
     mynet::Async* queue = &engine_queue();
     InterfaceLinkD* ld = engine.get();

@@ -5,8 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "support/command_line.h"
-#include "support/engine_fixture.h"
+#include "support/command_fixture.h"
 
 namespace {
 
@@ -16,18 +15,8 @@ using std::string;
 using Events = std::vector<string>;
 using Command = std::function<void(InterfaceLinkD&)>;
 
-class MessageCommands : public nuvra_test::EngineFixture {
+class MessageCommands : public nuvra_test::CommandFixture {
 protected:
-    // The line's connect time-out runs on.
-    MessageCommands() { allow_timeouts(10000); }
-
-    void SetUp() override { ASSERT_TRUE(line.up()); }
-
-    uint32_t call_ids() {
-        uint32_t n = 0;
-        line.run([&](InterfaceLinkD& e) { n = e.m_tcp_call_id; });
-        return n;
-    }
     // Sent, successful and failed counts of the channel statistics.
     string channel_counts() {
         string s;
@@ -37,15 +26,6 @@ protected:
         });
         return s;
     }
-    bool all_answered() {
-        return line.line.wait_on_loop(
-            [](InterfaceLinkD& e, nuvra_test::LineFixture::Info&) {
-                return e.m_main_slot.calls.empty() && e.m_main_slot.calls_calling.empty();
-            },
-            CommandLine::kWaitMs);
-    }
-
-    CommandLine line{engine.get(), cb};
 };
 
 const string kBig(16384, 'm');

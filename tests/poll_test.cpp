@@ -11,12 +11,14 @@
 #include "support/engine_fixture.h"
 #include "support/line_fixture.h"
 #include "support/log_capture.h"
+#include "support/parsed_json.h"
 
 namespace {
 
 using nuvra_test::CallScript;
 using nuvra_test::LineFixture;
 using nuvra_test::LineServer;
+using nuvra_test::parsed;
 using nuvra_test::ReceivedCall;
 using std::string;
 using Info = LineFixture::Info;
@@ -30,12 +32,6 @@ void route_call_ret(InterfaceLinkD& engine, InterfaceLinkD::ConnInfo& info, cons
     pystring::split(msg, f, " ", 4);
     f.resize(5);
     engine.m_main_slot.process_tcp_call_res(static_cast<uint32_t>(std::atoi(f[2].c_str())), f[4], "");
-}
-
-Json::Value parsed(const string& text) {
-    Json::Value v;
-    EXPECT_TRUE(parse_json(text, v)) << text;
-    return v;
 }
 
 string app(const string& word) { return "msg bob x y appmsg " + word; }

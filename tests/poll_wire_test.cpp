@@ -7,14 +7,11 @@
 #include <vector>
 
 #include "json_text.h"
+#include "support/parsed_json.h"
 
 namespace {
 
-Json::Value parsed(const std::string& text) {
-    Json::Value v;
-    EXPECT_TRUE(parse_json(text, v)) << text;
-    return v;
-}
+using nuvra_test::parsed;
 
 TEST(PollRequest, MembersInByteOrderAndNullWhenNothingToClear) {
     EXPECT_EQ(JSON2STRING(getmsg_request("L1", 4294967295u)), "{\"line\":\"L1\",\"max\":30,\"ver_clear\":4294967295}");

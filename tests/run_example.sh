@@ -1,8 +1,11 @@
 #!/usr/bin/env bash
 # Runs an example against a local service of its own and checks the events it
-# printed: run_example.sh SERVICE EXAMPLE ADDRESS
+# printed: run_example.sh SERVICE EXAMPLE
 set -euo pipefail
-service=$1 example=$2 address=$3
+service=$1 example=$2
+# A loopback address of this run's own, made of the shell's pid like the
+# tests' own addresses: runs at the same time never share the fixed ports.
+address=127.16.$((($$ >> 8) & 255)).$(($$ & 255))
 dir=$(mktemp -d)
 trap 'kill "$pid" 2>/dev/null || true; rm -rf "$dir"' EXIT
 "$service" --address "$address" >"$dir/service.out" 2>&1 &

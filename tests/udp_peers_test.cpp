@@ -17,8 +17,10 @@
 
 #include "peers/discovery_service.h"
 #include "peers/telemetry_collector.h"
+#include "support/own_address.h"
 
 using nuvra_test::DiscoveryService;
+using nuvra_test::own_loopback_ip;
 using nuvra_test::TelemetryCollector;
 using Reply = TelemetryCollector::Reply;
 
@@ -113,7 +115,7 @@ void expect_answers(Client& client, const std::vector<std::string>& expected, st
     EXPECT_FALSE(client.recv(50)) << "unexpected extra datagram";
 }
 
-// The self-tests use 127.0.99.0/24 so they never meet a library test's peer.
+// Peers on fixed ports listen on this process's own loopback addresses.
 const std::string kReport = "{\"cmd\":\"end\",\"seq\":7,\"type\":\"login\"}";
 const std::string kAck7 = "{\"seq\":7}";
 
@@ -213,13 +215,13 @@ TEST(UdpPeersTelemetry, RecordsUndecodableReportWithoutAnswer) {
 }
 
 TEST(UdpPeersTelemetry, FixedPortAndSendText) {
-    TelemetryCollector collector("127.0.99.1", 8000);
+    TelemetryCollector collector(own_loopback_ip(1), 8000);
     ASSERT_TRUE(collector.ok());
     EXPECT_EQ(collector.port(), 8000);
     EXPECT_FALSE(collector.send_text("{\"seq\":3}"));
     collector.set_reply(Reply::None);
     Client client;
-    client.send("127.0.99.1", 8000, zip(kReport));
+    client.send(own_loopback_ip(1), 8000, zip(kReport));
     ASSERT_TRUE(collector.wait_report(0, 1000));
     EXPECT_TRUE(collector.send_text("{\"seq\":3}"));
     std::vector<uint16_t> ports;
@@ -230,7 +232,7 @@ const std::string kGetaddr = "getaddr {\"appid\":\"app1\"}";
 
 struct DiscoveryCase {
     const char* name;
-    const char* ip;
+    std::string ip;
     std::function<void(DiscoveryService&)> setup;
     std::vector<std::string> answers;
     bool from_other_socket;
@@ -273,35 +275,35 @@ const std::string kOkLists = "ok {\"http\":[[\"127.0.0.1\",80]],\"tcp\":[[\"127.
 INSTANTIATE_TEST_SUITE_P(
     UdpPeers, DiscoveryAnswers,
     testing::Values(
-        DiscoveryCase{"Default", "127.0.99.10", [](DiscoveryService&) {}, {"ok {\"http\":[],\"tcp\":[]}"}, false, 0},
-        DiscoveryCase{"OkLists", "127.0.99.11",
+        DiscoveryCase{"Default", own_loopback_ip(10), [](DiscoveryService&) {}, {"ok {\"http\":[],\"tcp\":[]}"}, false, 0},
+        DiscoveryCase{"OkLists", own_loopback_ip(11),
                       [](DiscoveryService& s) {
                           s.answer_ok({{"127.0.0.1", 8080}, {"::1", 8081}}, {{"127.0.0.1", 80}});
                       },
                       {kOkLists}, false, 0},
-        DiscoveryCase{"ErrorText", "127.0.99.12", [](DiscoveryService& s) { s.answer_text("no such app"); },
+        DiscoveryCase{"ErrorText", own_loopback_ip(12), [](DiscoveryService& s) { s.answer_text("no such app"); },
                       {"no such app"}, false, 0},
-        DiscoveryCase{"NotZlib", "127.0.99.13", [](DiscoveryService& s) { s.answer_bytes("ok plain"); },
+        DiscoveryCase{"NotZlib", own_loopback_ip(13), [](DiscoveryService& s) { s.answer_bytes("ok plain"); },
                       {kNotZlib}, false, 0},
-        DiscoveryCase{"Silent", "127.0.99.14", [](DiscoveryService& s) { s.stay_silent(); }, {}, false, 0},
-        DiscoveryCase{"Late", "127.0.99.15", [](DiscoveryService& s) { s.set_delay(150); },
+        DiscoveryCase{"Silent", own_loopback_ip(14), [](DiscoveryService& s) { s.stay_silent(); }, {}, false, 0},
+        DiscoveryCase{"Late", own_loopback_ip(15), [](DiscoveryService& s) { s.set_delay(150); },
                       {"ok {\"http\":[],\"tcp\":[]}"}, false, 150},
-        DiscoveryCase{"Twice", "127.0.99.16",
+        DiscoveryCase{"Twice", own_loopback_ip(16),
                       [](DiscoveryService& s) {
                           s.answer_text("busy");
                           s.set_twice(true);
                       },
                       {"busy", "busy"}, false, 0},
-        DiscoveryCase{"OtherSocket", "127.0.99.17", [](DiscoveryService& s) { s.set_other_socket(true); },
+        DiscoveryCase{"OtherSocket", own_loopback_ip(17), [](DiscoveryService& s) { s.set_other_socket(true); },
                       {"ok {\"http\":[],\"tcp\":[]}"}, true, 0}),
     [](const testing::TestParamInfo<DiscoveryCase>& info) { return std::string(info.param.name); });
 
 TEST(UdpPeersDiscovery, OversizedAnswerIsGoodButOver2048Bytes) {
-    DiscoveryService service("127.0.99.20");
+    DiscoveryService service(own_loopback_ip(20));
     ASSERT_TRUE(service.ok());
     service.answer_oversized({{"127.0.0.1", 8080}});
     Client client;
-    client.send("127.0.99.20", 8180, zip(kGetaddr));
+    client.send(own_loopback_ip(20), 8180, zip(kGetaddr));
     auto d = client.recv(1000);
     ASSERT_TRUE(d);
     EXPECT_GT(d->bytes.size(), 2048u);
@@ -313,13 +315,13 @@ TEST(UdpPeersDiscovery, OversizedAnswerIsGoodButOver2048Bytes) {
 }
 
 TEST(UdpPeersDiscovery, EightPortsAndBindConflict) {
-    DiscoveryService service("127.0.99.21", 8);
+    DiscoveryService service(own_loopback_ip(21), 8);
     ASSERT_TRUE(service.ok());
-    DiscoveryService clash("127.0.99.21", 1);
+    DiscoveryService clash(own_loopback_ip(21), 1);
     EXPECT_FALSE(clash.ok());
 
     Client client;
-    client.send("127.0.99.21", 8187, "not zlib");
+    client.send(own_loopback_ip(21), 8187, "not zlib");
     auto d = client.recv(1000);
     ASSERT_TRUE(d);
     EXPECT_EQ(d->src_port, 8187);

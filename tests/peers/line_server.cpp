@@ -153,6 +153,12 @@ std::string login_refused_text(const std::string& reason) {
     return "login_res failed " + json_text(body);
 }
 
+bool is_login_accepted(const std::string& text) {
+    return starts_with(text, "login_res ok ") || starts_with(text, "line_login_res ok");
+}
+
+bool is_pong(const std::string& text) { return starts_with(text, "line_pong:"); }
+
 std::string call_ret_text(const std::string& method, uint32_t id, const std::string& answer) {
     return "call_ret " + method + " " + std::to_string(id) + " 0 " + answer;
 }

@@ -75,6 +75,10 @@ std::string login_ok_text(uint32_t uid, const std::string& line,
                           const Json::Value& config = Json::Value(Json::objectValue));
 std::string login_refused_text(const std::string& reason);
 std::string call_ret_text(const std::string& method, uint32_t id, const std::string& answer);
+// How a client tells the server's answers apart: a login or re-login
+// accepted ("login_res ok ", "line_login_res ok"), and a pong ("line_pong:").
+bool is_login_accepted(const std::string& text);
+bool is_pong(const std::string& text);
 
 // One frame received from a client.
 struct Received {

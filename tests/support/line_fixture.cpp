@@ -5,6 +5,7 @@
 #include <list>
 #include <mutex>
 
+#include "peers/line_server.h"
 #include "support/loop_thread.h"
 
 namespace nuvra_test {
@@ -27,17 +28,14 @@ struct LineFixture::Records {
 
 namespace {
 
-bool starts_with(const std::string& s, const char* prefix) { return s.rfind(prefix, 0) == 0; }
-
 // The dispatcher's part for the login answers and the pongs.
 void handle(InterfaceLinkD& engine, InterfaceLinkD::ConnInfo& info, const std::string& msg) {
-    if (info.state == InterfaceLinkD::CONN_STATE_CONNECTED &&
-        (starts_with(msg, "login_res ok ") || starts_with(msg, "line_login_res ok"))) {
+    if (info.state == InterfaceLinkD::CONN_STATE_CONNECTED && is_login_accepted(msg)) {
         info.state = InterfaceLinkD::CONN_STATE_LOGINED;
         info.flag = engine.m_tcp_conn_flag;
         info.sendping();
         engine.m_tcp_connected = true;
-    } else if (info.state == InterfaceLinkD::CONN_STATE_LOGINED && starts_with(msg, "line_pong:")) {
+    } else if (info.state == InterfaceLinkD::CONN_STATE_LOGINED && is_pong(msg)) {
         info.last_pong_recv_time = mynet::mono_time_ms();
         engine.m_last_active_time = info.last_pong_recv_time;
     }

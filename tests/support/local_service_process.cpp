@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -28,6 +29,9 @@ LocalServiceProcess::LocalServiceProcess(std::vector<std::string> args) {
     argv.push_back(nullptr);
     m_pid = fork();
     if (m_pid == 0) {
+        // A test that crashes takes its service along, so the address is free
+        // for whoever gets this pid next.
+        prctl(PR_SET_PDEATHSIG, SIGKILL);
         dup2(out[1], STDOUT_FILENO);
         dup2(err[1], STDERR_FILENO);
         execv(argv[0], argv.data());

@@ -34,6 +34,7 @@
 #include "peers/chaos_line_server.h"
 #include "peers/discovery_service.h"
 #include "support/loop_handles.h"
+#include "support/own_address.h"
 #include "support/resident_memory.h"
 
 #if defined(__SANITIZE_ADDRESS__)
@@ -55,7 +56,6 @@ using nuvra_test::ChaosCounts;
 using nuvra_test::ChaosLineServer;
 using nuvra_test::DiscoveryService;
 
-const char* const kDiscoveryIp = "127.0.91.1";
 const char* const kInvokeMethod = "io.nuvra.signal.echo";
 constexpr int kMaxPendingPerInstance = 24;
 constexpr int kLogoutCode = 101;
@@ -288,13 +288,14 @@ protected:
         global->callbackSet(&log_counter);
         global->dbg("norpt", 5, "1", 1);
         std::string line_addr = "127.0.0.1:" + std::to_string(line_port);
+        const std::string discovery_ip = nuvra_test::own_loopback_ip();
         ledger = std::make_unique<Ledger>(cfg.instances);
         for (int i = 0; i < cfg.instances; ++i) {
             nuvra_sdk_cpp::INuvraAPI* api = createNuvraSDKInstanceCPP();
             ASSERT_NE(api, nullptr);
             callbacks.push_back(std::make_unique<SoakCallBack>(*ledger, i));
             api->dbg("norpt", 5, "1", 1);
-            api->dbg("lbss", 4, kDiscoveryIp, std::strlen(kDiscoveryIp));
+            api->dbg("lbss", 4, discovery_ip.data(), discovery_ip.size());
             api->dbg("_dbg_ap", 7, line_addr.data(), line_addr.size());
             api->callbackSet(callbacks.back().get());
             apis.push_back(api);
@@ -431,7 +432,7 @@ void print_server_counts(const ChaosCounts& c) {
 }
 
 TEST_F(ChaosSoak, EveryPromiseHoldsUnderARandomlyFailingLineServer) {
-    DiscoveryService discovery(kDiscoveryIp);
+    DiscoveryService discovery(nuvra_test::own_loopback_ip());
     ASSERT_TRUE(discovery.ok());
     ChaosLineServer server("127.0.0.1", cfg.seed);
     ASSERT_TRUE(server.ok());

@@ -148,6 +148,32 @@ TEST(Zlib, RoundTripsAndRefusesBadStreams) {
     EXPECT_EQ(zlib_uncompress(corrupt, 2048), "");
 }
 
+// Short texts may be stored rather than deflated; every size, either side of
+// where that changes, must still be a stream zlib itself inflates to the text.
+TEST(Zlib, StreamsOfEverySizeInflateWithZlib) {
+    std::mt19937 rng(7);
+    std::string members;
+    while (members.size() < 70000) members += "{\"account\":\"user-" + std::to_string(rng() % 1000) + "\"},";
+    for (size_t n : {0, 1, 2, 74, 126, 127, 128, 129, 255, 256, 1024, 1025, 4096, 70000}) {
+        const std::string text = members.substr(0, n);
+        const std::string z = zlib_compress(text);
+        ASSERT_GE(z.size(), 6u) << n;
+        EXPECT_EQ((static_cast<unsigned char>(z[0]) * 256 + static_cast<unsigned char>(z[1])) % 31, 0) << n;
+        std::string out(n + 1, 0);
+        uLongf out_size = out.size();
+        ASSERT_EQ(uncompress(reinterpret_cast<Bytef*>(&out[0]), &out_size, reinterpret_cast<const Bytef*>(z.data()),
+                             z.size()),
+                  Z_OK)
+            << n;
+        out.resize(out_size);
+        EXPECT_EQ(out, text) << n;
+        // What deflate can shrink, it does.
+        if (n >= 256) {
+            EXPECT_LT(z.size(), n / 2) << n;
+        }
+    }
+}
+
 TEST(Zlib, InputAndOutputLimits) {
     std::mt19937 rng(1);
     std::string big(953134, 0);

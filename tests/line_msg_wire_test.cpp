@@ -171,6 +171,15 @@ TEST(LineMsgFields, CutAtTheirBlanksKeepingTheLastWhole) {
 
     LineMsg by_id = parse_line_msg(kLogged, "notify recvmsg_by_msgid a b");
     EXPECT_EQ(by_id.text, "a b");
+
+    // Every blank cuts: two in a row make an empty field, and a blank at
+    // the end leaves an empty last field.
+    LineMsg doubled = parse_line_msg(kLogged, "call_ret m  12 0 {}");
+    EXPECT_EQ(doubled.call_id, 0u);
+    EXPECT_EQ(doubled.text, "0 {}");
+    LineMsg trailing = parse_line_msg(kLogged, "call_ret m 12 0 ");
+    EXPECT_EQ(trailing.call_id, 12u);
+    EXPECT_EQ(trailing.text, "");
 }
 
 }  // namespace

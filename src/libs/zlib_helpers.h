@@ -6,7 +6,8 @@
 // The longest input zlib_compress accepts.
 constexpr size_t kZlibCompressMaxInput = 953134;
 
-// zlib-format (RFC 1950) compression at level 6. Inputs over
+// zlib-format (RFC 1950) compression: at level 6, or in one stored block
+// for texts too short for deflate to shrink. Inputs over
 // kZlibCompressMaxInput bytes are refused. "" is the only failure signal.
 std::string zlib_compress(const std::string& in);
 

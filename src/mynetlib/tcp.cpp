@@ -378,6 +378,7 @@ void NetworkTcpClient::report_fail_later() {
 NetworkTcpStream::NetworkTcpStream(tcp_t* record) : tcp(record) {
     int len = sizeof(m_peer);
     uv_tcp_getpeername(&record->handle, reinterpret_cast<sockaddr*>(&m_peer), &len);
+    m_remote_ip = getRemoteAddr().getHostString();
 }
 
 void NetworkTcpStream::resume() {

@@ -69,7 +69,7 @@ public:
     void resume();
     // The peer as it was when the connection came up; valid after close too.
     InetSocketAddress getRemoteAddr() const;
-    std::string getRemoteIP() const { return getRemoteAddr().getHostString(); }
+    std::string getRemoteIP() const { return m_remote_ip; }
     int getFD() const { return 0; }
 
     // Null once the close callback has freed the record.
@@ -87,6 +87,8 @@ public:
     uint32_t buf_high = 0x100000;
     uint32_t buf_low = 0x8000;
     sockaddr_storage m_peer{};
+    // m_peer as text, made once: every answer on a line reports it.
+    std::string m_remote_ip;
     // The write being gathered during this loop turn; null when none.
     my_send_req* m_gathered = nullptr;
     // Write requests issued so far, one per loop turn that sent anything.

@@ -150,7 +150,9 @@ std::string JSON2STRING_head(const Json::Value& v, size_t max) {
 bool parse_json(const std::string& text, Json::Value& out) {
     out = Json::Value();
     if (nests_too_deep(text)) return false;
-    Json::Reader reader;
+    // A reader sets up its stacks on construction; parse starts it afresh,
+    // so one per thread serves every parse on it.
+    thread_local Json::Reader reader;
     Json::Value parsed;
     // The range form: the string form copies the whole text first.
     if (!reader.parse(text.data(), text.data() + text.size(), parsed, false)) return false;

@@ -3,7 +3,6 @@
 #include <pystring/pystring.h>
 
 #include <cstdlib>
-#include <vector>
 
 #include "json_text.h"
 
@@ -18,10 +17,20 @@ const char* const kConfigKeyNames[CONFIG_COUNT] = {
 namespace {
 
 // Field n (from 1) of text cut at its first `splits` blanks; "" past the end.
+// Every blank cuts, so two blanks in a row make an empty field, and the last
+// field is the rest of the text, blanks and all. Only the field asked for is
+// copied: the rest is often a long JSON text.
 std::string field(const std::string& text, int splits, size_t n) {
-    std::vector<std::string> fields;
-    pystring::split(text, fields, " ", splits);
-    return n - 1 < fields.size() ? fields[n - 1] : std::string();
+    if (n == 0 || n - 1 > static_cast<size_t>(splits)) return std::string();
+    size_t start = 0;
+    for (size_t i = 1; i < n; ++i) {
+        const size_t blank = text.find(' ', start);
+        if (blank == std::string::npos) return std::string();
+        start = blank + 1;
+    }
+    if (n - 1 == static_cast<size_t>(splits)) return text.substr(start);
+    const size_t end = text.find(' ', start);
+    return text.substr(start, end == std::string::npos ? std::string::npos : end - start);
 }
 
 // Keys are stored as the engine's int settings; a value that would read

@@ -4,9 +4,9 @@
 #include <cstdarg>
 #include <cstdio>
 #include <iostream>
-#include <list>
 #include <mutex>
 #include <sstream>
+#include <vector>
 
 namespace {
 
@@ -15,20 +15,38 @@ struct LogLine {
     std::string line;
 };
 
-// The ring outlives static destruction: the network thread never ends and may
-// still log while the process exits.
+constexpr size_t kMaxKeptLines = 1000;
+
+// The kept lines, oldest first, in slots that are reused: a full ring
+// overwrites its oldest line in place, so keeping a line allocates nothing
+// once the slots have grown to the lines' size. The ring outlives static
+// destruction: the network thread never ends and may still log while the
+// process exits.
 struct LogRing {
     std::mutex mtx;
-    std::list<LogLine> log_queue;
+    std::vector<LogLine> slots = std::vector<LogLine>(kMaxKeptLines);
+    size_t first = 0;
+    size_t size = 0;
     uint32_t log_count = 1;
+
+    const LogLine& at(size_t i) const { return slots[(first + i) % kMaxKeptLines]; }
+    void push(const char* text) {
+        if (size == kMaxKeptLines) pop_front();
+        LogLine& l = slots[(first + size) % kMaxKeptLines];
+        l.id = log_count++;
+        l.line.assign(text);
+        ++size;
+    }
+    void pop_front() {
+        first = (first + 1) % kMaxKeptLines;
+        --size;
+    }
 };
 
 LogRing& ring() {
     static LogRing* r = new LogRing();
     return *r;
 }
-
-constexpr size_t kMaxKeptLines = 1000;
 
 // Threads printing at once would mix the text of one line with another's.
 // Never destroyed, like the ring.
@@ -70,16 +88,15 @@ void LogText2(LogLevel level, LogModule module, const char* text) {
     if (level <= kLogDebug) return;
     LogRing& r = ring();
     std::lock_guard<std::mutex> lock(r.mtx);
-    if (r.log_queue.size() >= kMaxKeptLines) r.log_queue.pop_front();
-    r.log_queue.push_back(LogLine{r.log_count, text});
-    ++r.log_count;
+    r.push(text);
 }
 
 std::string LogGetAll(int& count) {
     std::ostringstream out;
     LogRing& r = ring();
     std::lock_guard<std::mutex> lock(r.mtx);
-    for (const LogLine& l : r.log_queue) {
+    for (size_t i = 0; i < r.size; ++i) {
+        const LogLine& l = r.at(i);
         out << l.id << " " << l.line << std::endl;
         count = static_cast<int>(l.id);
     }
@@ -90,7 +107,8 @@ std::string LogGetHead(size_t max_bytes, int& count) {
     std::string out;
     LogRing& r = ring();
     std::lock_guard<std::mutex> lock(r.mtx);
-    for (const LogLine& l : r.log_queue) {
+    for (size_t i = 0; i < r.size; ++i) {
+        const LogLine& l = r.at(i);
         const std::string id = std::to_string(l.id);
         const size_t size = id.size() + 1 + l.line.size() + 1;
         if (size > max_bytes - out.size()) break;
@@ -103,7 +121,7 @@ std::string LogGetHead(size_t max_bytes, int& count) {
 void LogClear(int count) {
     LogRing& r = ring();
     std::lock_guard<std::mutex> lock(r.mtx);
-    while (!r.log_queue.empty() && r.log_queue.front().id < static_cast<uint32_t>(count)) r.log_queue.pop_front();
+    while (r.size > 0 && r.at(0).id < static_cast<uint32_t>(count)) r.pop_front();
 }
 
 void PlatAssertHelper2(bool condition, const char* file, const char* func, const char* format, ...) {

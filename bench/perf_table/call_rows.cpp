@@ -1,0 +1,194 @@
+#include <chrono>
+#include <future>
+
+#include "bare_uv_client.h"
+#include "bench_engine.h"
+#include "lean_line_peer.h"
+#include "peers/discovery_service.h"
+#include "rows.h"
+#include "support/own_address.h"
+#include "support/loop_thread.h"
+
+namespace perf {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+const Json::Value& request() {
+    static const Json::Value req = [] {
+        Json::Value r(Json::objectValue);
+        r["line"] = "L1";
+        r["name"] = "room-17";
+        r["account"] = "bench-user";
+        return r;
+    }();
+    return req;
+}
+
+// Keeps `width` calls of `call_api` in flight until `total` completed; each
+// result function makes the next call. Runs on the network thread.
+struct CallChains {
+    InterfaceLinkD* engine = nullptr;
+    int total = 0;
+    int issued = 0;
+    int completed = 0;
+    int failed = 0;
+    std::promise<void> done;
+
+    void start(int width) {
+        for (int i = 0; i < width && issued < total; ++i) next();
+    }
+    void next() {
+        ++issued;
+        engine->call_api(0, "bench_call", request(),
+                         [this](int result, const std::string&, const Json::Value&) {
+                             failed += result != 0;
+                             if (++completed == total) {
+                                 done.set_value();
+                             } else if (issued < total) {
+                                 next();
+                             }
+                         },
+                         false);
+    }
+};
+
+// Seconds for `total` calls with `width` in flight; negative when one failed.
+double call_seconds(InterfaceLinkD* engine, int width, int total) {
+    CallChains chains;
+    chains.engine = engine;
+    chains.total = total;
+    std::future<void> finished = chains.done.get_future();
+    Clock::time_point start;
+    nuvra_test::run_on_loop([&] {
+        start = Clock::now();
+        chains.start(width);
+    });
+    finished.wait();
+    const double s = std::chrono::duration<double>(Clock::now() - start).count();
+    return chains.failed == 0 ? s : -1;
+}
+
+// One instant message at a time, the next sent from onMessageSendSuccess of
+// the last, as an application would chain them.
+double message_seconds(BenchEngine& b, int total) {
+    int sent = 0;
+    std::promise<void> done;
+    InterfaceLinkD* engine = b.engine.get();
+    auto send = [engine, &sent] { engine->user_send_instant_msg("peer-account", 0, "hello there", "bench-msg-1", ""); };
+    b.events.on_sent = [&] {
+        if (++sent == total)
+            done.set_value();
+        else
+            send();
+    };
+    const int errors_before = b.events.send_errors.load();
+    Clock::time_point start;
+    nuvra_test::run_on_loop([&] {
+        start = Clock::now();
+        send();
+    });
+    done.get_future().wait();
+    const double s = std::chrono::duration<double>(Clock::now() - start).count();
+    nuvra_test::run_on_loop([&] { b.events.on_sent = nullptr; });
+    return b.events.send_errors.load() == errors_before ? s : -1;
+}
+
+// The better of `rounds` runs, so that a passing hiccup of the machine does
+// not decide a row.
+template <typename F> double best_of(int rounds, F run) {
+    double best = -1;
+    for (int i = 0; i < rounds; ++i) {
+        const double s = run();
+        if (s < 0) return -1;
+        if (best < 0 || s < best) best = s;
+    }
+    return best;
+}
+
+Row round_trip_row(const std::string& measure, double lib_s, double ref_s, int n) {
+    Row r;
+    r.measure = measure;
+    r.unit = "us";
+    r.library = lib_s * 1e6 / n;
+    r.reference = ref_s * 1e6 / n;
+    r.goal = "<= 1.2x ref";
+    r.met = r.library <= 1.2 * r.reference;
+    return r;
+}
+
+Row throughput_row(const std::string& measure, double lib_s, double ref_s, int n, double goal_k) {
+    Row r;
+    r.measure = measure;
+    r.unit = "k/s";
+    r.library = n / lib_s / 1000;
+    r.reference = n / ref_s / 1000;
+    r.goal = ">= " + std::to_string(int(goal_k)) + " k/s";
+    r.met = r.library >= goal_k;
+    return r;
+}
+
+}  // namespace
+
+std::vector<Row> call_rows(const Options& o) {
+    const char* const kRoundTrip = "call round trip, call_api -> result";
+    const char* const kMessage = "round trip, messageInstantSend -> onMessageSendSuccess";
+    const char* const kCompressed = "60 calls in flight, compressed frames";
+    const char* const kPlain = "60 calls in flight, plain frames";
+    const std::string discovery_ip = nuvra_test::own_loopback_ip(kCallDiscoveryIp);
+    LeanLinePeer peer;
+    nuvra_test::DiscoveryService discovery(discovery_ip);
+    if (!peer.ok() || !discovery.ok()) {
+        const std::string why = "peers cannot bind";
+        return {failed_row(kRoundTrip, why), failed_row(kMessage, why), failed_row(kCompressed, why),
+                failed_row(kPlain, why)};
+    }
+    discovery.answer_ok({{"127.0.0.1", peer.port()}});
+    BenchEngine compressed(discovery_ip, "1");
+    BenchEngine plain(discovery_ip, "0");
+    compressed.start_login();
+    plain.start_login();
+    if (!compressed.wait_logins(1, 5000) || !plain.wait_logins(1, 5000)) {
+        const std::string why = "login failed";
+        return {failed_row(kRoundTrip, why), failed_row(kMessage, why), failed_row(kCompressed, why),
+                failed_row(kPlain, why)};
+    }
+
+    const int rounds = o.quick ? 2 : 5;
+    const int serial = o.quick ? 2000 : 10000;
+    const int pipelined = o.quick ? 30000 : 200000;
+    InterfaceLinkD* ce = compressed.engine.get();
+    InterfaceLinkD* pe = plain.engine.get();
+    // Warm both paths and let the peer capture the frames the library sends.
+    call_seconds(ce, 60, 2000);
+    call_seconds(pe, 60, 2000);
+    message_seconds(compressed, 200);
+    const std::string call_frame = peer.captured_frame("bench_call", true);
+    const std::string plain_frame = peer.captured_frame("bench_call", false);
+    const std::string message_frame = peer.captured_frame("user_sendmsg", true);
+
+    std::vector<Row> rows;
+    auto add = [&rows](const char* measure, double lib, double ref, const std::function<Row()>& make) {
+        rows.push_back(lib < 0 || ref < 0 ? failed_row(measure, "a call failed") : make());
+    };
+    // Compressed: the library's default line flag.
+    double lib = best_of(rounds, [&] { return call_seconds(ce, 1, serial); });
+    double ref = best_of(rounds, [&] { return bare_uv_pipelined_seconds(peer.port(), call_frame, 1, serial); });
+    add(kRoundTrip, lib, ref, [&] { return round_trip_row(kRoundTrip, lib, ref, serial); });
+
+    lib = best_of(rounds, [&] { return message_seconds(compressed, serial); });
+    ref = best_of(rounds, [&] { return bare_uv_pipelined_seconds(peer.port(), message_frame, 1, serial); });
+    add(kMessage, lib, ref, [&] { return round_trip_row(kMessage, lib, ref, serial); });
+
+    lib = best_of(rounds, [&] { return call_seconds(ce, 60, pipelined); });
+    ref = best_of(rounds, [&] { return bare_uv_pipelined_seconds(peer.port(), call_frame, 60, pipelined); });
+    add(kCompressed, lib, ref, [&] { return throughput_row(kCompressed, lib, ref, pipelined, 150); });
+
+    lib = best_of(rounds, [&] { return call_seconds(pe, 60, pipelined); });
+    ref = best_of(rounds, [&] { return bare_uv_pipelined_seconds(peer.port(), plain_frame, 60, pipelined); });
+    add(kPlain, lib, ref, [&] { return throughput_row(kPlain, lib, ref, pipelined, 200); });
+    return rows;
+}
+
+}  // namespace perf

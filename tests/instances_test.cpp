@@ -112,7 +112,10 @@ TEST(LogSink, RoutesEachLineByWhatTheProcessInstanceHasInstalled) {
 
     inst->dbg("nolog", "true");
     EXPECT_EQ(printed_by("while nolog"), "");
+    // Nobody sees a line then: those that are not kept are not even formatted.
+    EXPECT_FALSE(nuvra_sdk::nuvra_log_seen());
     pooled->dbg("nolog", "TRUE");
+    EXPECT_TRUE(nuvra_sdk::nuvra_log_seen());
     EXPECT_NE(printed_by("nolog off").find("nolog off"), std::string::npos);
 
     RecordingCallBack h;
@@ -121,6 +124,9 @@ TEST(LogSink, RoutesEachLineByWhatTheProcessInstanceHasInstalled) {
     pooled->callbackSet(&pooled_h);
     EXPECT_EQ(printed_by("to the object"), "");
     EXPECT_EQ(lines_with(h, "to the object"), 1u);
+    inst->dbg("nolog", "true");
+    EXPECT_TRUE(nuvra_sdk::nuvra_log_seen());
+    inst->dbg("nolog", "false");
     EXPECT_EQ(lines_with(pooled_h, "to the object"), 0u);
 
     inst->callbackSet(nullptr);

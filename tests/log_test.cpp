@@ -53,6 +53,25 @@ TEST(Log, LevelsDecideSinkAndRing) {
     }
 }
 
+// When nobody would see the lines that are not kept, they are dropped before
+// formatting; kept lines are formatted, offered and kept all the same.
+TEST(Log, UnseenLinesThatAreNotKeptAreDropped) {
+    static std::atomic<bool> seen{true};
+    const LogSeen before = SetLogDebugSeen2([] { return seen.load(); });
+    for (bool s : {false, true}) {
+        seen = s;
+        nuvra_test::LogCapture cap;
+        empty_ring();
+        PlatLog2(kLogDebug, kLogPlatform, "debug line %d", 1);
+        PlatLog2(kLogInfo, kLogPlatform, "info line %d", 2);
+        EXPECT_EQ(cap.contains("debug line 1"), s);
+        EXPECT_TRUE(cap.contains("info line 2"));
+        int count = 0;
+        EXPECT_NE(LogGetAll(count).find("info line 2"), std::string::npos);
+    }
+    SetLogDebugSeen2(before);
+}
+
 TEST(Log, LongLinesAreCutAt510Characters) {
     nuvra_test::LogCapture cap;
     for (size_t len : {509u, 510u, 511u, 600u}) {

@@ -95,14 +95,21 @@ double message_seconds(BenchEngine& b, int total) {
     return b.events.send_errors.load() == errors_before ? s : -1;
 }
 
-// The better of `rounds` runs, so that a passing hiccup of the machine does
-// not decide a row.
-template <typename F> double best_of(int rounds, F run) {
-    double best = -1;
+// The best of `rounds` runs of the library and of its reference, taken in
+// turns, so that neither a passing hiccup of the machine nor a drift of its
+// load decides a row. Negative times mean a run failed.
+struct Pair {
+    double library = -1;
+    double reference = -1;
+};
+template <typename L, typename R> Pair best_in_turns(int rounds, L library, R reference) {
+    Pair best;
     for (int i = 0; i < rounds; ++i) {
-        const double s = run();
-        if (s < 0) return -1;
-        if (best < 0 || s < best) best = s;
+        const double l = library();
+        const double r = reference();
+        if (l < 0 || r < 0) return Pair();
+        if (best.library < 0 || l < best.library) best.library = l;
+        if (best.reference < 0 || r < best.reference) best.reference = r;
     }
     return best;
 }
@@ -169,25 +176,31 @@ std::vector<Row> call_rows(const Options& o) {
     const std::string message_frame = peer.captured_frame("user_sendmsg", true);
 
     std::vector<Row> rows;
-    auto add = [&rows](const char* measure, double lib, double ref, const std::function<Row()>& make) {
-        rows.push_back(lib < 0 || ref < 0 ? failed_row(measure, "a call failed") : make());
+    auto add = [&rows](const char* measure, const Pair& p, const std::function<Row(double, double)>& make) {
+        rows.push_back(p.library < 0 ? failed_row(measure, "a call failed") : make(p.library, p.reference));
     };
+    const uint16_t port = peer.port();
     // Compressed: the library's default line flag.
-    double lib = best_of(rounds, [&] { return call_seconds(ce, 1, serial); });
-    double ref = best_of(rounds, [&] { return bare_uv_pipelined_seconds(peer.port(), call_frame, 1, serial); });
-    add(kRoundTrip, lib, ref, [&] { return round_trip_row(kRoundTrip, lib, ref, serial); });
-
-    lib = best_of(rounds, [&] { return message_seconds(compressed, serial); });
-    ref = best_of(rounds, [&] { return bare_uv_pipelined_seconds(peer.port(), message_frame, 1, serial); });
-    add(kMessage, lib, ref, [&] { return round_trip_row(kMessage, lib, ref, serial); });
-
-    lib = best_of(rounds, [&] { return call_seconds(ce, 60, pipelined); });
-    ref = best_of(rounds, [&] { return bare_uv_pipelined_seconds(peer.port(), call_frame, 60, pipelined); });
-    add(kCompressed, lib, ref, [&] { return throughput_row(kCompressed, lib, ref, pipelined, 150); });
-
-    lib = best_of(rounds, [&] { return call_seconds(pe, 60, pipelined); });
-    ref = best_of(rounds, [&] { return bare_uv_pipelined_seconds(peer.port(), plain_frame, 60, pipelined); });
-    add(kPlain, lib, ref, [&] { return throughput_row(kPlain, lib, ref, pipelined, 200); });
+    add(kRoundTrip,
+        best_in_turns(
+            rounds, [&] { return call_seconds(ce, 1, serial); },
+            [&] { return bare_uv_pipelined_seconds(port, call_frame, 1, serial); }),
+        [&](double lib, double ref) { return round_trip_row(kRoundTrip, lib, ref, serial); });
+    add(kMessage,
+        best_in_turns(
+            rounds, [&] { return message_seconds(compressed, serial); },
+            [&] { return bare_uv_pipelined_seconds(port, message_frame, 1, serial); }),
+        [&](double lib, double ref) { return round_trip_row(kMessage, lib, ref, serial); });
+    add(kCompressed,
+        best_in_turns(
+            rounds, [&] { return call_seconds(ce, 60, pipelined); },
+            [&] { return bare_uv_pipelined_seconds(port, call_frame, 60, pipelined); }),
+        [&](double lib, double ref) { return throughput_row(kCompressed, lib, ref, pipelined, 150); });
+    add(kPlain,
+        best_in_turns(
+            rounds, [&] { return call_seconds(pe, 60, pipelined); },
+            [&] { return bare_uv_pipelined_seconds(port, plain_frame, 60, pipelined); }),
+        [&](double lib, double ref) { return throughput_row(kPlain, lib, ref, pipelined, 200); });
     return rows;
 }
 

@@ -20,10 +20,9 @@ constexpr size_t compress_bound(size_t n) {
 static_assert(compress_bound(kZlibCompressMaxInput) <= kMaxBound && compress_bound(kZlibCompressMaxInput + 1) > kMaxBound,
               "kZlibCompressMaxInput is the largest input within the bound");
 
-// Inputs up to this size are deflated with a window that holds them whole,
-// a small hash and the fixed codes: resetting a stream clears its hash
-// table, and building a block's own codes costs more than a short text
-// gains from them.
+// Inputs up to this size are deflated with a window that holds them whole
+// and a small hash: resetting a stream clears its hash table, which at the
+// default sizes costs more than deflating such a text.
 constexpr size_t kSmallInputMax = 1024;
 constexpr int kSmallWindowBits = 10;
 constexpr int kSmallMemLevel = 2;
@@ -43,7 +42,7 @@ struct Codec {
     Codec() {
         deflater_ok = deflateInit(&deflater, 6) == Z_OK;
         small_deflater_ok = deflateInit2(&small_deflater, 6, Z_DEFLATED, kSmallWindowBits, kSmallMemLevel,
-                                         Z_FIXED) == Z_OK;
+                                         Z_DEFAULT_STRATEGY) == Z_OK;
         inflater_ok = inflateInit(&inflater) == Z_OK;
     }
     ~Codec() {
@@ -58,10 +57,11 @@ Codec& codec() {
     return c;
 }
 
-// Below this size deflate saves a few bytes at most, while setting up its
-// stream costs more than everything else a line frame takes: such texts go
-// in one stored block, which every inflater reads like any other.
-constexpr size_t kStoredMax = 128;
+// Every deflated block costs a few microseconds of fixed work (its code
+// trees are built whatever its size), more than everything else a line frame
+// takes, while a text this short saves a few dozen bytes at most: such texts
+// go in one stored block, which every inflater reads like any other.
+constexpr size_t kStoredMax = 256;
 
 void put_be32(std::string& out, uint32_t v) {
     out += static_cast<char>(v >> 24);

@@ -2,6 +2,7 @@
 
 #include <netdb.h>
 
+#include <algorithm>
 #include <cstring>
 
 #include "log.h"
@@ -361,7 +362,7 @@ void NetworkTcpClient::close() {
     // A handshake's stream goes down with the attempt.
     if (tcp->stream) {
         tcp->stream->isClosed = true;
-        tcp->stream->flush();
+        tcp->stream->issue_write(true);
     }
     uv_close(reinterpret_cast<uv_handle_t*>(&tcp->handle), uv_on_tcp_client_close);
 }
@@ -428,17 +429,41 @@ void NetworkTcpStream::close() {
     }
     isClosed = true;
     // Written as far as the socket takes it now; libuv cancels the rest.
-    flush();
+    issue_write(true);
     uv_close(reinterpret_cast<uv_handle_t*>(&tcp->handle), uv_on_tcp_close);
 }
 
-void NetworkTcpStream::flush() {
+void NetworkTcpStream::flush() { issue_write(false); }
+
+// What the socket takes at once is written here and now; a write that
+// leaves whole is reported at once too, sparing libuv's request, its later
+// callback and a change of the poll set. Only the rest goes through
+// uv_write. A close writes through uv_write alone, so that nothing is
+// reported inside close().
+void NetworkTcpStream::issue_write(bool closing) {
     my_send_req* req = m_gathered;
     if (!req) return;
     m_gathered = nullptr;
     ++m_writes_issued;
-    int ret = uv_write(&req->req, reinterpret_cast<uv_stream_t*>(&tcp->handle), req->bufs.data(),
-                       static_cast<unsigned>(req->bufs.size()), uv_on_tcp_send_done);
+    auto* handle = reinterpret_cast<uv_stream_t*>(&tcp->handle);
+    size_t written = 0;
+    if (!closing && uv_stream_get_write_queue_size(handle) == 0) {
+        const int n = uv_try_write(handle, req->bufs.data(), static_cast<unsigned>(req->bufs.size()));
+        if (n > 0) written = static_cast<size_t>(n);
+    }
+    // The request keeps the whole buffer list for the accounting; libuv
+    // copies the list of what is left.
+    std::vector<uv_buf_t> rest;
+    for (const uv_buf_t& b : req->bufs) {
+        const size_t used = std::min(written, b.len);
+        written -= used;
+        if (used < b.len) rest.push_back(uv_buf_init(b.base + used, static_cast<unsigned>(b.len - used)));
+    }
+    if (rest.empty()) {
+        uv_on_tcp_send_done(&req->req, 0);
+        return;
+    }
+    int ret = uv_write(&req->req, handle, rest.data(), static_cast<unsigned>(rest.size()), uv_on_tcp_send_done);
     // Refused at once: reported like a write that failed.
     if (ret != 0) uv_on_tcp_send_done(&req->req, ret);
 }

@@ -89,6 +89,8 @@ public:
     sockaddr_storage m_peer{};
     // m_peer as text, made once: every answer on a line reports it.
     std::string m_remote_ip;
+    void issue_write(bool closing);
+
     // The write being gathered during this loop turn; null when none.
     my_send_req* m_gathered = nullptr;
     // Write requests issued so far, one per loop turn that sent anything.

@@ -28,7 +28,7 @@ int pool_size = 0;
 NuvraAPI* pool[pool_max];
 
 // In place before any line can be written, so "nolog" holds from the first.
-const bool sink_installed = (SetLogSink2(nuvra_cb_log), true);
+const bool sink_installed = (SetLogSink2(nuvra_cb_log), SetLogDebugSeen2(nuvra_log_seen), true);
 
 }  // namespace
 
@@ -190,6 +190,11 @@ void* getInstanceCookie(INuvraAPI* inst, Binding binding) {
 void setInstanceCookie(INuvraAPI* inst, Binding binding, void* cookie) {
     auto* self = static_cast<NuvraAPI*>(inst);
     (binding == Binding::Cpp ? self->cookie : self->cookie_c).store(cookie);
+}
+
+bool nuvra_log_seen() {
+    NuvraAPI* inst = api.load();
+    return (inst && inst->m_user_callback.load()) || !nolog.load();
 }
 
 bool nuvra_cb_log(const char* log) {

@@ -147,5 +147,8 @@ std::string conn_timeout_value(const std::string& value);
 // The log sink: hands the line to the process-wide instance's installed
 // object; true when taken, else whether "nolog" is on.
 bool nuvra_cb_log(const char* log);
+// Whether nuvra_cb_log would hand a line to anyone: not when no object takes
+// it and "nolog" drops it. Lines that are not kept need no formatting then.
+bool nuvra_log_seen();
 
 }  // namespace nuvra_sdk

@@ -62,15 +62,22 @@ void print_line(const char* text) {
 
 std::atomic<int> g_nLogLevel{kLogDebug};
 std::atomic<LogSink> g_sink{nullptr};
+std::atomic<LogSeen> g_debug_seen{nullptr};
 
 }  // namespace
 
 void SetLogSink2(LogSink sink) { g_sink.store(sink); }
 
+LogSeen SetLogDebugSeen2(LogSeen seen) { return g_debug_seen.exchange(seen); }
+
 void SetLogLevel2(int nLevel) { g_nLogLevel.store(nLevel); }
 
 void PlatLog2(LogLevel level, LogModule module, const char* format, ...) {
     if (level < g_nLogLevel.load(std::memory_order_relaxed)) return;
+    if (level <= kLogDebug) {
+        LogSeen seen = g_debug_seen.load(std::memory_order_relaxed);
+        if (seen && !seen()) return;
+    }
     char buffer[512];
     va_list args;
     va_start(args, format);

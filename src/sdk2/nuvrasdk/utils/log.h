@@ -65,3 +65,9 @@ void PlatAssertHelper2(bool condition, const char* file, const char* func, const
 // Null (the start value) declines every line.
 using LogSink = bool (*)(const char* text);
 void SetLogSink2(LogSink sink);
+
+// Whether a line that is not kept (below kLogInfo) would be seen by anyone;
+// when it says no, PlatLog2 does not even format such lines. Null (the
+// start value) means always. Returns the one it replaces.
+using LogSeen = bool (*)();
+LogSeen SetLogDebugSeen2(LogSeen seen);

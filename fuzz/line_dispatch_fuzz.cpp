@@ -115,8 +115,6 @@ void reset(World& w, uint8_t setup) {
     e.m_poll_again = false;
     e.m_time_poll_ack = 0;
     e.m_channel_msgid = 0;
-    e.msgIDBuf.tick(mynet::mono_time_ms(), 0);
-    e.m_msgs_wait_clear.erase(e.m_msgs_wait_clear.ids());
     e.set_channel_name((setup & kInChannel) ? "ch" : "");
     e.m_cid = (setup & kInChannel) ? "c1" : "";
 
@@ -128,6 +126,20 @@ void reset(World& w, uint8_t setup) {
     info.this2 = &e;
     e.m_conn_info = w.info;
     w.events.login_success = w.events.login_failed = w.events.logout = w.events.reconnected = 0;
+}
+
+// Frees what the input left in the engine, so that every input starts from
+// the same state and a run that keeps memory is a leak.
+void clean_up(World& w) {
+    Engine& e = *w.engine;
+    e.msgIDBuf.tick(mynet::mono_time_ms(), 0);
+    e.m_msgs_wait_clear.erase(e.m_msgs_wait_clear.ids());
+    e.m_invite_ts.clear();
+    e.set_line("");
+    e.set_channel_name("");
+    e.m_cid.clear();
+    e.m_conn_info.reset();
+    LogClear(INT_MAX);
 }
 
 // Ends whatever is still waiting, the way time ends it.
@@ -193,6 +205,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (!slot.calls.empty() || !slot.calls_calling.empty() || slot.n_call_tcp != 0) __builtin_trap();
     for (int count : results)
         if (start_state != Engine::LOGIN_STATE_NOT_LOGIN && count != 1) __builtin_trap();
-    e.m_conn_info.reset();
+    clean_up(w);
     return 0;
 }

@@ -607,7 +607,7 @@ TEST_F(LbsStep, ThroughDantedRelay) {
     service.answer_ok({{"127.0.0.1", 4242}});
     nuvra_test::LogCapture log;
     int sockets_before = open_sockets();
-    nuvra_test::ProxyGuard proxy_set("127.0.0.1", proxy.port());
+    nuvra_test::ProxyGuard proxy_set(proxy.host(), proxy.port());
     // The association's connect time-out and its delayed release.
     allow_timeouts(30000);
     configure([&](InterfaceLinkD& e) { e.m_ulbs_host = own_loopback_ip(80); });
@@ -639,7 +639,7 @@ TEST_F(LbsStep, ThroughMicrosocksFailsByTimeOut) {
     ASSERT_TRUE(service.ok());
     nuvra_test::LogCapture log;
     int sockets_before = open_sockets();
-    nuvra_test::ProxyGuard proxy_set("127.0.0.1", proxy.port());
+    nuvra_test::ProxyGuard proxy_set(proxy.host(), proxy.port());
     allow_timeouts(30000);  // each refused association's connect time-out
     configure([&](InterfaceLinkD& e) {
         e.m_ulbs_buildin = {own_loopback_ip(81)};

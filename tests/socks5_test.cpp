@@ -51,6 +51,13 @@ std::shared_ptr<TcpAttempt> connect_through(const std::string& host, int port, u
     return nuvra_test::connect_on_loop(host, port, timeout_ms, "127.0.0.1", proxy_port, prepare);
 }
 
+// An attempt through a real server, at its own address.
+std::shared_ptr<TcpAttempt> connect_via(const Socks5Server& server, const std::string& host, int port,
+                                        uint32_t timeout_ms,
+                                        const std::function<void(mynet::NetworkTcpClient&)>& prepare = {}) {
+    return nuvra_test::connect_on_loop(host, port, timeout_ms, server.host(), server.port(), prepare);
+}
+
 TEST(Socks5Wire, RequestsAndAnswersHaveTheirWireLayout) {
     mynet::Socks5Proxy p("127.0.0.1", 1080, "10.1.2.3", 8080);
     char select[3];
@@ -114,10 +121,10 @@ TEST_P(RealProxy, ConnectCarriesDataBothWays) {
     nuvra_test::LogCapture log;
     TcpEcho echo;
     echo.set_greeting("from the peer;");
-    auto a = connect_through("127.0.0.1", echo.port(), 2000, server.port());
+    auto a = connect_via(server, "127.0.0.1", echo.port(), 2000);
     ASSERT_TRUE(wait_on_loop([&] { return a->connected + a->failed > 0; }, 3000));
     ASSERT_EQ(a->connected, 1) << a->code;
-    std::string proxy = "127.0.0.1";
+    std::string proxy = server.host();
     std::string pport = std::to_string(server.port());
     EXPECT_TRUE(log.contains("[ net  ] start auth socks5, " + proxy + ":" + pport));
     EXPECT_TRUE(log.contains("[ net  ] proxy server auth answer ack, ver is 5, method is 0: " + proxy + ", " + pport));
@@ -147,8 +154,10 @@ public:
     }
     ~UdpSocket() { close(m_fd); }
     int port() const { return m_port; }
-    void send_to(int port, const std::string& data) {
+    void send_to(int port, const std::string& data) { send_to("127.0.0.1", port, data); }
+    void send_to(const std::string& host, int port, const std::string& data) {
         sockaddr_in a = addr(port);
+        inet_pton(AF_INET, host.c_str(), &a.sin_addr);
         sendto(m_fd, data.data(), data.size(), 0, reinterpret_cast<sockaddr*>(&a), sizeof(a));
     }
     // "" after the wait; *from gets the sender's port.
@@ -186,14 +195,14 @@ TEST(Socks5UdpAssociate, DantedRelaysADatagramBothWays) {
     if (!server.start()) GTEST_SKIP() << "danted cannot run here: " << server.error();
     UdpSocket local;
     UdpSocket target;
-    auto a = connect_through("127.0.0.1", target.port(), 2000, server.port(), [&](mynet::NetworkTcpClient& c) {
+    auto a = connect_via(server, "127.0.0.1", target.port(), 2000, [&](mynet::NetworkTcpClient& c) {
         c.s5->set_socks5_udp_port(local.port());
     });
     ASSERT_TRUE(wait_on_loop([&] { return a->connected + a->failed > 0; }, 3000));
     ASSERT_EQ(a->connected, 1) << a->code;
     ASSERT_GT(a->udp_port, 0);
 
-    local.send_to(a->udp_port, udp_header(target.port()) + "ping");
+    local.send_to(server.host(), a->udp_port, udp_header(target.port()) + "ping");
     int relay = 0;
     EXPECT_EQ(target.receive(&relay), "ping");
     target.send_to(relay, "pong");
@@ -207,7 +216,7 @@ TEST(Socks5UdpAssociate, MicrosocksRefusesTheAssociation) {
     Socks5Server server(Socks5Server::MICROSOCKS);
     if (!server.start()) GTEST_SKIP() << "microsocks cannot run here: " << server.error();
     nuvra_test::LogCapture log;
-    auto a = connect_through("127.0.0.1", 9, 2000, server.port(),
+    auto a = connect_via(server, "127.0.0.1", 9, 2000,
                              [](mynet::NetworkTcpClient& c) { c.s5->set_socks5_udp_port(40000); });
     ASSERT_TRUE(wait_on_loop([&] { return a->connected + a->failed > 0; }, 3000));
     sleep_ms(30);

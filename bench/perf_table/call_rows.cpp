@@ -8,6 +8,7 @@
 #include "rows.h"
 #include "support/own_address.h"
 #include "support/loop_thread.h"
+#include "support/thread_cpu_time.h"
 
 namespace perf {
 
@@ -95,23 +96,52 @@ double message_seconds(BenchEngine& b, int total) {
     return b.events.send_errors.load() == errors_before ? s : -1;
 }
 
+// CPU milliseconds the network thread has used so far.
+double loop_cpu_ms() {
+    double ms = 0;
+    nuvra_test::run_on_loop([&] { ms = nuvra_test::thread_cpu_ms(); });
+    return ms;
+}
+
+// One run: its wall time and the network thread's CPU time, both in
+// seconds; negative times mean the run failed.
+struct Run {
+    double seconds = -1;
+    double cpu = -1;
+};
+template <typename F> Run timed(F run) {
+    const double cpu0 = loop_cpu_ms();
+    Run r;
+    r.seconds = run();
+    r.cpu = (loop_cpu_ms() - cpu0) / 1000;
+    return r;
+}
+
 // The best of `rounds` runs of the library and of its reference, taken in
 // turns, so that neither a passing hiccup of the machine nor a drift of its
-// load decides a row. Negative times mean a run failed.
+// load decides a row.
 struct Pair {
-    double library = -1;
-    double reference = -1;
+    Run library;
+    Run reference;
 };
 template <typename L, typename R> Pair best_in_turns(int rounds, L library, R reference) {
     Pair best;
     for (int i = 0; i < rounds; ++i) {
-        const double l = library();
-        const double r = reference();
-        if (l < 0 || r < 0) return Pair();
-        if (best.library < 0 || l < best.library) best.library = l;
-        if (best.reference < 0 || r < best.reference) best.reference = r;
+        const Run l = timed(library);
+        const Run r = timed(reference);
+        if (l.seconds < 0 || r.seconds < 0) return Pair();
+        if (best.library.seconds < 0 || l.seconds < best.library.seconds) best.library = l;
+        if (best.reference.seconds < 0 || r.seconds < best.reference.seconds) best.reference = r;
     }
     return best;
+}
+
+// The network thread's CPU per call, which the machine's load hardly moves.
+std::string cpu_note(const Pair& p, int n) {
+    char b[160];
+    snprintf(b, sizeof b, "network thread CPU per call: library %.2f us, reference %.2f us",
+             p.library.cpu * 1e6 / n, p.reference.cpu * 1e6 / n);
+    return b;
 }
 
 Row round_trip_row(const std::string& measure, double lib_s, double ref_s, int n) {
@@ -176,8 +206,13 @@ std::vector<Row> call_rows(const Options& o) {
     const std::string message_frame = peer.captured_frame("user_sendmsg", true);
 
     std::vector<Row> rows;
-    auto add = [&rows](const char* measure, const Pair& p, const std::function<Row(double, double)>& make) {
-        rows.push_back(p.library < 0 ? failed_row(measure, "a call failed") : make(p.library, p.reference));
+    auto add = [&rows](const char* measure, const Pair& p, int n, const std::function<Row(double, double)>& make) {
+        if (p.library.seconds < 0) {
+            rows.push_back(failed_row(measure, "a call failed"));
+            return;
+        }
+        rows.push_back(make(p.library.seconds, p.reference.seconds));
+        rows.back().note = cpu_note(p, n);
     };
     const uint16_t port = peer.port();
     // Compressed: the library's default line flag.
@@ -185,22 +220,22 @@ std::vector<Row> call_rows(const Options& o) {
         best_in_turns(
             rounds, [&] { return call_seconds(ce, 1, serial); },
             [&] { return bare_uv_pipelined_seconds(port, call_frame, 1, serial); }),
-        [&](double lib, double ref) { return round_trip_row(kRoundTrip, lib, ref, serial); });
+        serial, [&](double lib, double ref) { return round_trip_row(kRoundTrip, lib, ref, serial); });
     add(kMessage,
         best_in_turns(
             rounds, [&] { return message_seconds(compressed, serial); },
             [&] { return bare_uv_pipelined_seconds(port, message_frame, 1, serial); }),
-        [&](double lib, double ref) { return round_trip_row(kMessage, lib, ref, serial); });
+        serial, [&](double lib, double ref) { return round_trip_row(kMessage, lib, ref, serial); });
     add(kCompressed,
         best_in_turns(
             rounds, [&] { return call_seconds(ce, 60, pipelined); },
             [&] { return bare_uv_pipelined_seconds(port, call_frame, 60, pipelined); }),
-        [&](double lib, double ref) { return throughput_row(kCompressed, lib, ref, pipelined, 150); });
+        pipelined, [&](double lib, double ref) { return throughput_row(kCompressed, lib, ref, pipelined, 150); });
     add(kPlain,
         best_in_turns(
             rounds, [&] { return call_seconds(pe, 60, pipelined); },
             [&] { return bare_uv_pipelined_seconds(port, plain_frame, 60, pipelined); }),
-        [&](double lib, double ref) { return throughput_row(kPlain, lib, ref, pipelined, 200); });
+        pipelined, [&](double lib, double ref) { return throughput_row(kPlain, lib, ref, pipelined, 200); });
     return rows;
 }
 

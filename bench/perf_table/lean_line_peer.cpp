@@ -100,51 +100,62 @@ LeanLinePeer::LeanLinePeer() {
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     socklen_t len = sizeof a;
     if (listen_fd_ < 0 || ::bind(listen_fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
-        ::listen(listen_fd_, 64) != 0 || ::getsockname(listen_fd_, reinterpret_cast<sockaddr*>(&a), &len) != 0)
+        ::listen(listen_fd_, 64) != 0 || ::getsockname(listen_fd_, reinterpret_cast<sockaddr*>(&a), &len) != 0) {
+        if (listen_fd_ >= 0) ::close(listen_fd_);
+        listen_fd_ = -1;
         return;
+    }
     port_ = ntohs(a.sin_port);
-    // The peer lives as long as the process: its threads never need joining.
-    std::thread([this] {
+    // Detached: the destructor wakes the acceptor, which closes the socket.
+    std::thread([shared = shared_, fd = listen_fd_] {
         for (;;) {
-            const int fd = ::accept4(listen_fd_, nullptr, nullptr, SOCK_CLOEXEC);
-            if (fd < 0) return;
+            const int conn = ::accept4(fd, nullptr, nullptr, SOCK_CLOEXEC);
+            if (conn < 0) break;
             int one = 1;
-            ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+            ::setsockopt(conn, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
             {
-                std::lock_guard<std::mutex> lock(mtx_);
-                open_fds_.push_back(fd);
+                std::lock_guard<std::mutex> lock(shared->mtx);
+                shared->open_fds.push_back(conn);
             }
-            std::thread([this, fd] { serve(fd); }).detach();
+            std::thread([shared, conn] { serve(shared, conn); }).detach();
         }
+        ::close(fd);
     }).detach();
 }
 
-std::string LeanLinePeer::captured_frame(const std::string& method, bool compressed) const {
-    std::lock_guard<std::mutex> lock(mtx_);
-    auto it = captured_.find(capture_key(method, compressed));
-    return it == captured_.end() ? "" : it->second;
+LeanLinePeer::~LeanLinePeer() {
+    if (listen_fd_ >= 0) ::shutdown(listen_fd_, SHUT_RDWR);
+    shared_->reset_all();
 }
 
-void LeanLinePeer::drop_all() {
-    std::lock_guard<std::mutex> lock(mtx_);
-    for (int fd : open_fds_) {
+std::string LeanLinePeer::captured_frame(const std::string& method, bool compressed) const {
+    std::lock_guard<std::mutex> lock(shared_->mtx);
+    auto it = shared_->captured.find(capture_key(method, compressed));
+    return it == shared_->captured.end() ? "" : it->second;
+}
+
+void LeanLinePeer::drop_all() { shared_->reset_all(); }
+
+void LeanLinePeer::Shared::reset_all() {
+    std::lock_guard<std::mutex> lock(mtx);
+    for (int fd : open_fds) {
         linger l{1, 0};
         ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &l, sizeof l);
         ::shutdown(fd, SHUT_RDWR);
     }
 }
 
-void LeanLinePeer::capture(const std::string& key, const std::string& frame) {
-    std::lock_guard<std::mutex> lock(mtx_);
-    captured_.emplace(key, frame);
+void LeanLinePeer::Shared::capture(const std::string& key, const std::string& frame) {
+    std::lock_guard<std::mutex> lock(mtx);
+    captured.emplace(key, frame);
 }
 
-void LeanLinePeer::forget(int fd) {
-    std::lock_guard<std::mutex> lock(mtx_);
-    open_fds_.erase(std::remove(open_fds_.begin(), open_fds_.end(), fd), open_fds_.end());
+void LeanLinePeer::Shared::forget(int fd) {
+    std::lock_guard<std::mutex> lock(mtx);
+    open_fds.erase(std::remove(open_fds.begin(), open_fds.end(), fd), open_fds.end());
 }
 
-void LeanLinePeer::serve(int fd) {
+void LeanLinePeer::serve(const std::shared_ptr<Shared>& shared, int fd) {
     std::string in, out, text, method, id, answer;
     std::vector<char> buf(64 * 1024);
     int next_line = 1;
@@ -166,7 +177,7 @@ void LeanLinePeer::serve(int fd) {
             answer.clear();
             if (call_fields(text, &method, &id)) {
                 if (captured.insert(capture_key(method, compressed)).second)
-                    capture(capture_key(method, compressed), in.substr(pos, length));
+                    shared->capture(capture_key(method, compressed), in.substr(pos, length));
                 answer = "call_ret " + method + " " + id + " 0 {\"result\":\"ok\"}";
             } else if (starts_with(text, "login ")) {
                 answer = "login_res ok 0 {\"uid\":7,\"line\":\"lean-" + std::to_string(fd) + "-" +
@@ -183,7 +194,7 @@ void LeanLinePeer::serve(int fd) {
         in.erase(0, pos);
         if (!out.empty() && !write_all(fd, out.data(), out.size())) break;
     }
-    forget(fd);
+    shared->forget(fd);
     ::close(fd);
 }
 

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -19,6 +20,9 @@ namespace perf {
 class LeanLinePeer {
 public:
     LeanLinePeer();
+    // Stops accepting and resets every open connection; the threads end on
+    // their own and let go of what they share last.
+    ~LeanLinePeer();
     LeanLinePeer(const LeanLinePeer&) = delete;
     LeanLinePeer& operator=(const LeanLinePeer&) = delete;
 
@@ -31,15 +35,23 @@ public:
     void drop_all();
 
 private:
-    void serve(int fd);
-    void capture(const std::string& key, const std::string& frame);
-    void forget(int fd);
+    // What the peer's threads share with it; it outlives the peer while any
+    // of them runs.
+    struct Shared {
+        std::mutex mtx;
+        std::map<std::string, std::string> captured;
+        std::vector<int> open_fds;
+
+        void capture(const std::string& key, const std::string& frame);
+        void forget(int fd);
+        void reset_all();
+    };
+
+    static void serve(const std::shared_ptr<Shared>& shared, int fd);
 
     int listen_fd_ = -1;
     uint16_t port_ = 0;
-    mutable std::mutex mtx_;
-    std::map<std::string, std::string> captured_;
-    std::vector<int> open_fds_;
+    std::shared_ptr<Shared> shared_ = std::make_shared<Shared>();
 };
 
 // The zlib stream of text in one stored block (text up to 65535 bytes).

@@ -49,6 +49,8 @@ void print_table(const std::vector<perf::Row>& rows) {
         printf("%-56s | %12s | %12s | %6s | %-16s | %s\n", r.measure.c_str(), lib.c_str(), ref.c_str(), ratio.c_str(),
                r.goal.c_str(), r.met ? "yes" : "no");
     }
+    for (const perf::Row& r : rows)
+        if (!r.note.empty()) printf("  %s: %s\n", r.measure.c_str(), r.note.c_str());
 }
 
 }  // namespace

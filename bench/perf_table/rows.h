@@ -14,6 +14,8 @@ struct Row {
     std::string goal;
     bool met = false;
     bool ran = true;
+    // Printed under the table when not empty.
+    std::string note;
 };
 
 struct Options {

@@ -15,6 +15,8 @@
 #include <thread>
 #include <vector>
 
+#include "support/own_address.h"
+
 namespace nuvra_test {
 
 namespace {
@@ -22,18 +24,18 @@ namespace {
 const char* const kDanted = "/usr/sbin/danted";
 const char* const kMicrosocks = "/usr/bin/microsocks";
 
-sockaddr_in loopback(int port) {
+sockaddr_in loopback(const std::string& host, int port) {
     sockaddr_in a{};
     a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    inet_pton(AF_INET, host.c_str(), &a.sin_addr);
     a.sin_port = htons(static_cast<uint16_t>(port));
     return a;
 }
 
-// A port that was free a moment ago; the caller retries if it is taken.
-int free_port() {
+// A port of host that was free a moment ago; the caller retries if it is taken.
+int free_port(const std::string& host) {
     int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a = loopback(0);
+    sockaddr_in a = loopback(host, 0);
     socklen_t len = sizeof(a);
     int port = 0;
     if (bind(fd, reinterpret_cast<sockaddr*>(&a), len) == 0 &&
@@ -43,18 +45,18 @@ int free_port() {
     return port;
 }
 
-bool listening(int port) {
+bool listening(const std::string& host, int port) {
     int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a = loopback(port);
+    sockaddr_in a = loopback(host, port);
     bool ok = connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof(a)) == 0;
     close(fd);
     return ok;
 }
 
-std::string danted_config(const std::string& dir, int port) {
+std::string danted_config(const std::string& dir, const std::string& host, int port) {
     std::ostringstream c;
     c << "logoutput: " << dir << "/danted.log\n"
-      << "internal: 127.0.0.1 port = " << port << "\n"
+      << "internal: " << host << " port = " << port << "\n"
       << "external: 127.0.0.1\n"
       << "socksmethod: none\n"
       << "clientmethod: none\n"
@@ -69,7 +71,7 @@ bool exited(pid_t pid, int* status) { return waitpid(pid, status, WNOHANG) == pi
 
 }  // namespace
 
-Socks5Server::Socks5Server(Kind kind) : m_kind(kind) {}
+Socks5Server::Socks5Server(Kind kind) : m_kind(kind), m_host(own_loopback_ip(kSocks5AddressIndex)) {}
 
 Socks5Server::~Socks5Server() {
     stop();
@@ -97,7 +99,7 @@ bool Socks5Server::start() {
     m_dir = tmpl;
     // The free port may be taken before the server binds it: try again.
     for (int attempt = 0; attempt < 3; ++attempt)
-        if (launch(free_port())) return true;
+        if (launch(free_port(m_host))) return true;
     return false;
 }
 
@@ -105,10 +107,10 @@ bool Socks5Server::launch(int port) {
     std::vector<std::string> args;
     if (m_kind == DANTED) {
         std::string cfg = m_dir + "/danted.conf";
-        std::ofstream(cfg) << danted_config(m_dir, port);
+        std::ofstream(cfg) << danted_config(m_dir, m_host, port);
         args = {kDanted, "-f", cfg, "-N", "1", "-p", m_dir + "/danted.pid"};
     } else {
-        args = {kMicrosocks, "-i", "127.0.0.1", "-p", std::to_string(port), "-b", "127.0.0.1"};
+        args = {kMicrosocks, "-i", m_host, "-p", std::to_string(port), "-b", "127.0.0.1"};
     }
     std::vector<char*> argv;
     for (std::string& a : args) argv.push_back(&a[0]);
@@ -141,7 +143,7 @@ bool Socks5Server::launch(int port) {
             m_error = std::string(argv[0]) + " exited with status " + std::to_string(status) + ": " + read_log();
             return false;
         }
-        if (listening(port)) {
+        if (listening(m_host, port)) {
             m_port = port;
             return true;
         }

@@ -6,9 +6,11 @@
 
 namespace nuvra_test {
 
-// A real SOCKS5 server run as a child process on a free loopback port:
-// danted (CONNECT and UDP ASSOCIATE, destinations limited to 127.0.0.0/8) or
-// microsocks (CONNECT only). Its configuration and log live in a temporary
+// A real SOCKS5 server run as a child process on a free port of one of this
+// process's own loopback addresses (host()), where no other process can take
+// the port between its choice and the server's bind: danted (CONNECT and UDP
+// ASSOCIATE, destinations limited to 127.0.0.0/8) or microsocks (CONNECT
+// only); both connect out from 127.0.0.1. Its configuration and log live in a temporary
 // directory that goes with it.
 class Socks5Server {
 public:
@@ -23,6 +25,7 @@ public:
     // when it cannot run here.
     bool start();
     void stop();
+    const std::string& host() const { return m_host; }
     int port() const { return m_port; }
     const std::string& error() const { return m_error; }
 
@@ -31,6 +34,7 @@ private:
     std::string read_log() const;
 
     Kind m_kind;
+    std::string m_host;
     std::string m_dir;
     int m_port = 0;
     pid_t m_pid = -1;

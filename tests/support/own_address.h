@@ -13,6 +13,8 @@ namespace nuvra_test {
 // that need several. It never falls in 127.0.0.0/12, where fixed addresses
 // such as 127.0.0.1 are.
 constexpr int kOwnAddresses = 239;
+// The index the SOCKS5 server peers listen on; tests keep to the others.
+constexpr int kSocks5AddressIndex = kOwnAddresses - 1;
 std::string own_loopback_ip(int index = 0);
 
 }  // namespace nuvra_test

@@ -276,7 +276,7 @@ TEST_F(LineConn, StopConnClosesTheCurrentLine) {
     line.on_loop([](InterfaceLinkD& e, Info& i) {
         EXPECT_EQ(i->state, InterfaceLinkD::CONN_STATE_CLOSED);
         EXPECT_EQ(i->conn, nullptr);
-        EXPECT_EQ(i->timer, nullptr);
+        EXPECT_FALSE(i->timer.active());
         e.stop_conn();  // again: harmless
     });
 }

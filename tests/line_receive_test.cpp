@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <list>
 #include <memory>
 #include <string>
@@ -66,3 +67,45 @@ TEST(LineReceive, OverflowIsRefusedOnlyPastOneMebibyte) {
 }
 
 }  // namespace
+
+// The buffer holds only what waits for the rest of its frame: none on an
+// idle line, growing piece by piece with a large frame, freed once it is cut.
+TEST(LineReceive, HoldsOnlyAnUnfinishedFrame) {
+    auto info = connection();
+    std::list<std::string> msgs;
+    ASSERT_EQ(info->receive(piece(frame("line_pong:1") + frame("call_ret 2 {}")), msgs), 0);
+    EXPECT_EQ(msgs, (std::list<std::string>{"line_pong:1", "call_ret 2 {}"}));
+    EXPECT_EQ(info->in_buf->m_capacity, 0u);
+
+    std::string big_body = "call_ret 3 ";
+    for (int i = 0; big_body.size() < 300000; ++i) big_body += static_cast<char>('a' + i % 26);
+    const std::string stream = frame(big_body) + frame("notify channel2 x") + frame("line_pong:2");
+    const size_t tail = frame("line_pong:2").size() - 3;  // the last frame comes in two pieces
+    msgs.clear();
+    size_t fed = 0;
+    while (fed < stream.size() - tail) {
+        const size_t n = std::min<size_t>(2048, stream.size() - tail - fed);
+        ASSERT_EQ(info->receive(piece(stream.substr(fed, n)), msgs), 0) << fed;
+        fed += n;
+        ASSERT_LE(info->in_buf->remaining(), info->in_buf->m_capacity);
+        ASSERT_LE(info->in_buf->m_capacity, 1048576u);
+    }
+    EXPECT_EQ(msgs, (std::list<std::string>{big_body, "notify channel2 x"}));
+    EXPECT_EQ(info->in_buf->remaining(), frame("line_pong:2").size() - tail);
+    msgs.clear();
+    ASSERT_EQ(info->receive(piece(stream.substr(fed)), msgs), 0);
+    EXPECT_EQ(msgs, (std::list<std::string>{"line_pong:2"}));
+    EXPECT_EQ(info->in_buf->remaining(), 0u);
+    EXPECT_EQ(info->in_buf->m_capacity, 0u);
+}
+
+// A piece larger than the buffer's limit is refused whole, as one that does
+// not fit beside what is held.
+TEST(LineReceive, PieceLargerThanTheLimitIsAnOverflow) {
+    nuvra_test::LogCapture log;
+    auto info = connection();
+    std::list<std::string> msgs;
+    EXPECT_EQ(info->receive(piece(frame("line_pong:1") + std::string(1048576, 'a')), msgs), -2);
+    EXPECT_TRUE(msgs.empty());
+    EXPECT_EQ(log.matching("recv buffer overflow 1048576 1048591").size(), 1u);
+}

@@ -1,5 +1,4 @@
 #include <gtest/gtest.h>
-#include <uv.h>
 
 #include <algorithm>
 #include <atomic>
@@ -29,17 +28,10 @@ constexpr int kWaitMs = 3000;
 
 void sleep_ms(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
 
-// Line watchdogs still running: the only timers repeating every 500 ms.
+// Line watchdogs still running: the only members of the 500 ms tick.
 int line_watchdogs() {
     int n = 0;
-    uv_walk(
-        uv_default_loop(),
-        [](uv_handle_t* h, void* arg) {
-            if (h->type == UV_TIMER && !uv_is_closing(h) &&
-                uv_timer_get_repeat(reinterpret_cast<uv_timer_t*>(h)) == 500)
-                ++*static_cast<int*>(arg);
-        },
-        &n);
+    mynet::SharedTick::for_each_member([&n](const void*, int period_ms) { n += period_ms == 500; });
     return n;
 }
 

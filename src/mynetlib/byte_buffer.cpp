@@ -41,6 +41,18 @@ void _ByteBuffer::compact() {
     m_mark = NO_MARK;
 }
 
+void _ByteBuffer::resize(uint32_t capacity) {
+    const uint32_t n = remaining();
+    if (capacity < n) capacity = n;
+    std::unique_ptr<char[]> storage(capacity ? new char[capacity] : nullptr);
+    if (n != 0) memcpy(storage.get(), m_buf.get() + m_position, n);
+    m_buf = std::move(storage);
+    m_capacity = capacity;
+    m_position = 0;
+    m_limit = n;
+    m_mark = NO_MARK;
+}
+
 std::string _ByteBuffer::getString() {
     std::string s(m_buf.get() + m_position, remaining());
     m_position = m_limit;

@@ -23,6 +23,10 @@ public:
     void reset();
     void flip();
     void compact();
+    // Moves the bytes from position to limit to the front of new storage of
+    // `capacity` bytes (raised to remaining() if smaller), in read mode; 0
+    // with nothing remaining frees the storage.
+    void resize(uint32_t capacity);
 
     uint32_t getUInt32() { return _get<uint32_t>(); }
     std::string getString();

@@ -6,6 +6,7 @@
 #include "loop.h"
 #include "net_util.h"
 #include "resolve.h"
+#include "shared_tick.h"
 #include "socks5.h"
 #include "tcp.h"
 #include "udp.h"

@@ -56,10 +56,14 @@ void uv_on_tcp_close(uv_handle_t* handle) {
     if (f) f(stream.get());
 }
 
-void uv_on_tcp_alloc(uv_handle_t* handle, size_t, uv_buf_t* buf) {
-    NetworkTcpStream::tcp_t* rec = record_of(handle);
-    buf->base = rec->buf;
-    buf->len = sizeof(rec->buf);
+// libuv reads into the buffer and hands the bytes over before it asks for a
+// buffer again, and every read copies them out: one buffer serves every
+// stream of the network thread, so an idle connection holds none.
+char g_read_buf[2048];
+
+void uv_on_tcp_alloc(uv_handle_t*, size_t, uv_buf_t* buf) {
+    buf->base = g_read_buf;
+    buf->len = sizeof(g_read_buf);
 }
 
 void uv_on_tcp_recv(uv_stream_t* handle, ssize_t nread, const uv_buf_t*) {
@@ -75,7 +79,7 @@ void uv_on_tcp_recv(uv_stream_t* handle, ssize_t nread, const uv_buf_t*) {
         PlatLog2(kLogInfo, kLogPlatform, "%llu : todo %s : %d \n", log_time(), source_file_name(__FILE__), __LINE__);
         return;
     }
-    ByteBuffer bb = std::make_shared<_ByteBuffer>(rec->buf, static_cast<int>(nread));
+    ByteBuffer bb = std::make_shared<_ByteBuffer>(g_read_buf, static_cast<int>(nread));
     // A copy: the callback may replace itself (the handshake hands over).
     NetworkTcpStream::OnData f = stream->m_ondata;
     if (f) f(stream.get(), bb);

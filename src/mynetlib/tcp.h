@@ -17,7 +17,8 @@ namespace mynet {
 class NetworkTcpClient;
 class Socks5Proxy;
 
-// A connected TCP stream: reads in pieces of at most 2048 bytes, queues
+// A connected TCP stream: reads in pieces of at most 2048 bytes (through one
+// read buffer shared by every stream), queues
 // writes without copying and reports its own close exactly once. Everything
 // sent during one loop turn goes out as one write request (one writev), issued
 // right before the loop next waits for events.
@@ -37,7 +38,6 @@ public:
         uv_tcp_t handle;
         std::shared_ptr<NetworkTcpClient> client;
         std::shared_ptr<NetworkTcpStream> stream;
-        char buf[2048];
     };
     // One write of the buffers sent during one loop turn, in order; bufs[i]
     // covers bbs[i]'s bytes as they were accounted when sent.

@@ -11,10 +11,11 @@ namespace {
 
 NetworkUdp* owner(uv_handle_t* handle) { return static_cast<NetworkUdp*>(handle->data); }
 
-void uv_on_udp_alloc(uv_handle_t* handle, size_t, uv_buf_t* buf) {
-    NetworkUdp* self = owner(handle);
-    *buf = uv_buf_init(self->udp.buf, sizeof(self->udp.buf));
-}
+// Each datagram is copied out before libuv asks for a buffer again, so one
+// buffer serves every socket of the network thread.
+char g_read_buf[2048];
+
+void uv_on_udp_alloc(uv_handle_t*, size_t, uv_buf_t* buf) { *buf = uv_buf_init(g_read_buf, sizeof(g_read_buf)); }
 
 void uv_on_udp_recv(uv_udp_t* handle, ssize_t nread, const uv_buf_t* buf, const sockaddr* addr, unsigned) {
     NetworkUdp* self = owner(reinterpret_cast<uv_handle_t*>(handle));

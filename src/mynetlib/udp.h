@@ -21,7 +21,6 @@ public:
     struct udp_t {
         uv_udp_t handle;
         std::shared_ptr<NetworkUdp> obj;
-        char buf[2048];
     };
     struct my_send_req {
         uv_udp_send_t req;

@@ -5,6 +5,7 @@
 #include <map>
 
 #include "loop.h"
+#include "shared_tick.h"
 #include "support/loop_thread.h"
 
 namespace nuvra_test {
@@ -29,7 +30,16 @@ void add_handle(uv_handle_t* h, void* arg) {
 
 std::vector<LoopHandle> live_loop_handles() {
     std::vector<LoopHandle> handles;
-    run_on_loop([&] { uv_walk(uv_default_loop(), add_handle, &handles); });
+    run_on_loop([&] {
+        uv_walk(uv_default_loop(), add_handle, &handles);
+        // A member of a shared tick is a timer of its own as far as leaks go.
+        mynet::SharedTick::for_each_member([&](const void* id, int period_ms) {
+            LoopHandle handle;
+            handle.id = id;
+            handle.kind = "tick " + std::to_string(period_ms) + " ms";
+            handles.push_back(handle);
+        });
+    });
     return handles;
 }
 

@@ -17,7 +17,8 @@ struct LoopHandle {
 
 // The handles alive on the network loop, read on the network thread.
 // Unreferenced handles are process-wide parts of the runtime (the write
-// flusher) and libuv's internal ones are its own: neither is listed.
+// flusher, the shared ticks) and libuv's internal ones are its own: neither
+// is listed. Each member of a shared tick is listed as a "tick" of its own.
 std::vector<LoopHandle> live_loop_handles();
 
 // "timer due in 9 s x2, udp x1"

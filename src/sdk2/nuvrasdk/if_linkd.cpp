@@ -5,14 +5,12 @@
 
 InterfaceLinkD::InterfaceLinkD(nuvra_sdk::ICallBack* cb, mynet::Async* queue) : m_callback(cb), async(queue) {
     m_main_slot.this2 = this;
-    m_timer = std::make_shared<mynet::Timer>();
-    m_timer->start(100, -1, [this](mynet::Timer*) { login_watchdog_tick(); });
+    m_timer.start(100, [this] { login_watchdog_tick(); });
     m_lbs_host = builtin_hosts::kLbsHost;
     m_ulbs_host = builtin_hosts::kDiscoveryHost;
     m_lbs_buildin = builtin_hosts::kLbsAddresses;
     m_ulbs_buildin = builtin_hosts::kDiscoveryAddresses;
-    m_timer_poll = std::make_shared<mynet::Timer>();
-    m_timer_poll->start(100, -1, [this](mynet::Timer*) { housekeeping_tick(); });
+    m_timer_poll.start(100, [this] { housekeeping_tick(); });
     m_on_lbs_result = [this](int login_session, const std::string& result) {
         if (result.empty()) {
             login_step_3_conn(login_session);
@@ -25,8 +23,8 @@ InterfaceLinkD::InterfaceLinkD(nuvra_sdk::ICallBack* cb, mynet::Async* queue) : 
 InterfaceLinkD::~InterfaceLinkD() {
     // The line's watchdog and stream callbacks point back at this engine.
     stop_conn();
-    m_timer->close();
-    m_timer_poll->close();
+    m_timer.close();
+    m_timer_poll.close();
 }
 
 bool InterfaceLinkD::mode2v6(int mode) {

@@ -57,11 +57,14 @@ public:
         // Cuts the complete frames of in_buf into msgs: 0, or -1 after an
         // undecodable frame (the caller closes the stream).
         int unpack_msg(mynet::ByteBuffer& in_buf, std::list<std::string>& msgs);
-        // Takes one received piece into in_buf (in read mode) and cuts the
-        // complete frames into msgs: 0; -1 after an undecodable frame; -2
-        // when the piece does not fit in the free room of in_buf (logged).
-        // After a negative result the caller closes the stream.
+        // Takes one received piece (consuming it) and cuts the complete
+        // frames into msgs, keeping an unfinished frame in in_buf (in read
+        // mode): 0; -1 after an undecodable frame; -2 when in_buf would hold
+        // more than 1 MiB (logged). After a negative result the caller closes
+        // the stream.
         int receive(const mynet::ByteBuffer& piece, std::list<std::string>& msgs);
+        // Appends what remains of bytes to in_buf, growing it, and consumes it.
+        void hold(mynet::_ByteBuffer& bytes);
         void sendping();
         // Ends the watchdog and closes the stream; harmless twice.
         void close();
@@ -83,7 +86,8 @@ public:
         uint32_t ping_i = 0;
         uint64_t last_ping_send_time = 0;
         uint64_t last_pong_recv_time = 0;
-        std::shared_ptr<mynet::Timer> timer;
+        // On the process' shared 500 ms tick, holding the connection.
+        mynet::SharedTick timer;
         InterfaceLinkD* this2 = nullptr;
     };
 
@@ -474,7 +478,8 @@ public:
     uint32_t m_retry = 0;
     uint64_t m_last_active_time = 0;
     std::string m_line;
-    std::shared_ptr<mynet::Timer> m_timer_poll;
+    // Both ticks share the process' 100 ms tick; the watchdog runs first.
+    mynet::SharedTick m_timer_poll;
     uint32_t m_ver_acked = 0;
     uint32_t m_ver_clear = 0;
     uint32_t m_ver_notify = 0;
@@ -506,7 +511,7 @@ public:
     bool m_poll_again = false;
     uint32_t m_msgid = 0;
     nuvra_sdk::ICallBack* m_callback;
-    std::shared_ptr<mynet::Timer> m_timer;
+    mynet::SharedTick m_timer;
     uint64_t m_channel_msgid = 0;
     std::map<std::string, Reporter2::SPT> m_invite_ts;
     Reporter2::SPT m_last_t_login;

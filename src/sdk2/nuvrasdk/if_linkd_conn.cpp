@@ -7,17 +7,17 @@
 
 namespace {
 
-constexpr int kReceiveBufferSize = 1048576;
+// Input not yet cut into frames that a line may hold.
+constexpr uint32_t kReceiveBufferSize = 1048576;
 constexpr int kWatchdogPeriodMs = 500;
 
 }  // namespace
 
-InterfaceLinkD::ConnInfo::ConnInfo() : in_buf(std::make_shared<mynet::_ByteBuffer>(kReceiveBufferSize)) {}
+InterfaceLinkD::ConnInfo::ConnInfo() : in_buf(std::make_shared<mynet::_ByteBuffer>(0)) {}
 
 void InterfaceLinkD::ConnInfo::init() {
-    timer = std::make_shared<mynet::Timer>();
     auto self = shared_from_this();
-    timer->start(kWatchdogPeriodMs, -1, [self](mynet::Timer*) { self->watchdog_tick(); });
+    timer.start(kWatchdogPeriodMs, [self] { self->watchdog_tick(); });
 }
 
 void InterfaceLinkD::ConnInfo::conn_send_msg(const std::string& s) {
@@ -40,17 +40,40 @@ int InterfaceLinkD::ConnInfo::unpack_msg(mynet::ByteBuffer& in_buf, std::list<st
     return line_frame_cut(*in_buf, flag, tag(), msgs);
 }
 
+// Most pieces hold whole frames: with nothing held back they are cut where
+// they lie, and only an unfinished frame is kept. The buffer grows with what
+// it holds and is freed once that has been cut, so an idle line holds none.
 int InterfaceLinkD::ConnInfo::receive(const mynet::ByteBuffer& piece, std::list<std::string>& msgs) {
-    in_buf->compact();
-    if (in_buf->remaining() < piece->remaining()) {
+    const uint32_t held = in_buf->remaining();
+    if (kReceiveBufferSize - held < piece->remaining()) {
         PlatLog2(kLogError, kLogPlatform, "%llu : %-15s recv buffer overflow %u %u", mynet::log_time(), tag().c_str(),
-                 in_buf->remaining(), piece->remaining());
-        in_buf->flip();
+                 kReceiveBufferSize - held, piece->remaining());
         return -2;
     }
-    in_buf->put(piece);
+    if (held == 0) {
+        const int cut = line_frame_cut(*piece, flag, tag(), msgs);
+        hold(*piece);
+        return cut;
+    }
+    hold(*piece);
+    const int cut = unpack_msg(in_buf, msgs);
+    if (in_buf->remaining() == 0) in_buf->resize(0);
+    return cut;
+}
+
+void InterfaceLinkD::ConnInfo::hold(mynet::_ByteBuffer& bytes) {
+    const uint32_t n = bytes.remaining();
+    if (n == 0) return;
+    const uint32_t held = in_buf->remaining();
+    if (in_buf->m_capacity - held < n) {
+        // Doubling keeps a large frame arriving piece by piece from copying
+        // everything held at every piece.
+        in_buf->resize(std::min(std::max(held + n, 2 * in_buf->m_capacity), kReceiveBufferSize));
+    }
+    in_buf->compact();
+    in_buf->put(bytes.data(), n);
     in_buf->flip();
-    return unpack_msg(in_buf, msgs);
+    bytes.m_position = bytes.m_limit;
 }
 
 void InterfaceLinkD::ConnInfo::sendping() {
@@ -60,10 +83,7 @@ void InterfaceLinkD::ConnInfo::sendping() {
 }
 
 void InterfaceLinkD::ConnInfo::close() {
-    if (timer) {
-        timer->close();
-        timer.reset();
-    }
+    timer.close();
     close_stream();
 }
 

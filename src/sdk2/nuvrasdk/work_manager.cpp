@@ -25,12 +25,11 @@ WorkManager::WorkManager(std::string name, int first_time, int expired_time, int
       m_retry_time_min(retry_time_min),
       m_retry_time_max(retry_time_max),
       m_done_n(done_n),
-      m_timer(std::make_shared<mynet::Timer>()),
       m_t_do(later_by(mynet::mono_time_ms(), first_time)) {
-    m_timer->start(kTickMs, -1, [this](mynet::Timer*) { on_tick(); });
+    m_timer.start(kTickMs, [this] { on_tick(); });
 }
 
-WorkManager::~WorkManager() { m_timer->close(); }
+WorkManager::~WorkManager() { m_timer.close(); }
 
 void WorkManager::update() {
     m_version_target += 1;

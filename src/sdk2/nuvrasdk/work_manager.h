@@ -7,6 +7,7 @@
 #include <string>
 
 #include "loop.h"
+#include "shared_tick.h"
 
 // A named, long-lived periodic job. A run starts when it is due, has a time
 // limit, and after a failure the next run waits a retry delay that doubles
@@ -61,7 +62,8 @@ public:
     int m_retry_time_max;
     int m_done_n;
     WORK_STATUS m_status = WORK_STATUS_IDLE;
-    std::shared_ptr<mynet::Timer> m_timer;
+    // On the process' shared 100 ms tick.
+    mynet::SharedTick m_timer;
     // 0: at the next tick; kNotScheduled: not until update().
     uint64_t m_t_do;
     SPWork last_work;

@@ -549,16 +549,12 @@ TEST_F(LbsStep, JobClosesAtLastTickBeforeItsAgeRunsOut) {
     run_on_loop([&] {
         std::shared_ptr<InterfaceLinkD::ULBS_Job> job = weak.lock();
         ASSERT_TRUE(job);
-        // The timer's own firings, all at once.
-        while (job->ticks < InterfaceLinkD::ULBS_Job::kTicks - 1) {
-            mynet::Timer::OnTimeout f = job->m_timer->m_f;
-            f(job->m_timer.get());
-        }
+        // The tick's own firings, all at once.
+        while (job->ticks < InterfaceLinkD::ULBS_Job::kTicks - 1) job->tick();
         EXPECT_FALSE(job->is_closed);
-        mynet::Timer::OnTimeout f = job->m_timer->m_f;
-        f(job->m_timer.get());
+        job->tick();
         EXPECT_TRUE(job->is_closed);
-        EXPECT_EQ(job->m_timer, nullptr);
+        EXPECT_FALSE(job->m_timer.active());
     });
     EXPECT_TRUE(wait_on_loop([&] { return weak.expired(); }, kWaitMs)) << "closed job still held";
 }

@@ -245,6 +245,8 @@ public:
         void send();
         void _send();
         void start_timer();
+        // One firing of the job's tick: counts it and runs on_tick.
+        void tick();
         void connect_socks5_proxy();
         void on_proxy_associated(int relay_port, std::shared_ptr<mynet::NetworkTcpStream> stream);
         void on_tick(bool last);
@@ -253,7 +255,8 @@ public:
         InterfaceLinkD* ld;
         std::weak_ptr<InterfaceLinkD*> ld_alive;
         std::shared_ptr<mynet::NetworkUdp> udp;
-        std::shared_ptr<mynet::Timer> m_timer;
+        // On the process' shared 100 ms tick, holding the job until close().
+        mynet::SharedTick m_timer;
         bool is_end = false;
         bool is_closed = false;
         bool is_socks5_connected = false;

@@ -62,13 +62,14 @@ void InterfaceLinkD::ULBS_Job::_send() {
 }
 
 void InterfaceLinkD::ULBS_Job::start_timer() {
-    m_timer = std::make_shared<mynet::Timer>();
-    // The timer owns the job until the job closes it.
+    // The tick owns the job until the job closes it.
     std::shared_ptr<ULBS_Job> self = shared_from_this();
-    m_timer->start(kTickMs, kTicks, [self](mynet::Timer*) {
-        self->ticks += 1;
-        self->on_tick(self->ticks >= kTicks);
-    });
+    m_timer.start(kTickMs, [self] { self->tick(); });
+}
+
+void InterfaceLinkD::ULBS_Job::tick() {
+    ticks += 1;
+    on_tick(ticks >= kTicks);
 }
 
 void InterfaceLinkD::ULBS_Job::on_tick(bool last) {
@@ -94,10 +95,8 @@ void InterfaceLinkD::ULBS_Job::close() {
         if (stream && !stream->isClosed) stream->close();
     }
     proxy_streams.clear();
-    // Last: the timer's callback holds the job, and the job lets go of the
-    // timer so that both are freed once libuv has closed it.
-    std::shared_ptr<mynet::Timer> timer = std::move(m_timer);
-    if (timer) timer->close();
+    // Last: the tick's function holds the job, which may go with it.
+    m_timer.close();
 }
 
 void InterfaceLinkD::ULBS_Job::connect_socks5_proxy() {

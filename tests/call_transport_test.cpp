@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 #include <pystring/pystring.h>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
@@ -94,8 +95,6 @@ Json::Value object(const std::vector<std::pair<string, Json::Value>>& members) {
 // An engine whose line to the test line server is logged in and carries calls.
 class CallTransport : public nuvra_test::EngineFixture {
 protected:
-    // The line's connect time-out runs on.
-    CallTransport() { allow_timeouts(10000); }
 
     void SetUp() override {
         ASSERT_TRUE(server.ok());
@@ -480,19 +479,104 @@ TEST_F(CallTransport, ResultFunctionThatCallsAgainGetsOneResultForBoth) {
                        seen.push_back("outer " + std::to_string(result));
                        engine->call_api(0, "inner", Json::Value(Json::objectValue), out.make("inner"), false);
                        EXPECT_EQ(engine->m_main_slot.calls.size(), 1u) << "sent only after this completion";
-                       EXPECT_TRUE(engine->m_main_slot.m_processing);
+                       EXPECT_TRUE(engine->m_main_slot.m_queue_guard.held());
                    },
                    false);
     });
     ASSERT_TRUE(out.wait_for(1));
     line.on_loop([](InterfaceLinkD& e, Info&) {
-        EXPECT_FALSE(e.m_main_slot.m_processing);
+        EXPECT_FALSE(e.m_main_slot.m_queue_guard.held());
         EXPECT_TRUE(e.m_main_slot.calls.empty());
         EXPECT_TRUE(e.m_main_slot.calls_calling.empty());
     });
     EXPECT_EQ(seen, (std::vector<string>{"outer 0"}));
     EXPECT_EQ(out.tags(), (std::vector<string>{"inner"}));
     EXPECT_EQ(server.count("call inner 2 0 {}"), 1u);
+}
+
+// A result function that re-enters the transport through each of its entry
+// points: whatever it ends inside ends there, once, and whatever it leaves
+// to the queue (sends, expiries) happens right after the completion returns.
+// Call 1 is answered by hand; 2 and 3 are in flight and silent, 4 waits.
+TEST_F(CallTransport, ResultFunctionReenteringEachEntryPoint) {
+    using Reenter = void (*)(InterfaceLinkD& e, uint32_t first_id);
+    struct Case {
+        const char* name;
+        Reenter reenter;
+        std::vector<string> ended_inside;  // besides the outer call
+        std::vector<string> ended_after;
+        std::vector<uint32_t> sent_after;  // calls in flight once all is done
+    };
+    const Case cases[] = {
+        {"answers another call",
+         [](InterfaceLinkD& e, uint32_t first) {
+             e.m_main_slot.process_tcp_call_res(first + 1, "{\"result\":\"ok\"}", "");
+         },
+         {"c2"},
+         {},
+         {3, 4}},
+        {"clears the queue", [](InterfaceLinkD& e, uint32_t) { e.m_main_slot.clear(); }, {"c4"}, {}, {2, 3}},
+        {"fails every call",
+         [](InterfaceLinkD& e, uint32_t) { e.m_main_slot.fail_all_call(); },
+         {"c2", "c3", "c4"},
+         {},
+         {}},
+        // Last: the clock moved past every time-out stays moved.
+        {"finds every call expired",
+         [](InterfaceLinkD& e, uint32_t) {
+             mynet::test_clock_advance(10001);
+             e.m_main_slot.check_timeout();
+             e.m_main_slot.do_call();
+         },
+         {},
+         {"c2", "c3", "c4"},
+         {}},
+    };
+    server.set_call_script("m", CallScript::silent());
+    uint32_t first_id = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Outcomes results;
+        std::vector<string> inside;
+        line.on_loop([&](InterfaceLinkD& e, Info&) {
+            e.m_config_call_concurrent = 3;
+            InterfaceLinkD* engine = &e;
+            first_id = e.call_api(0, "m", Json::Value(Json::objectValue),
+                                  [&, engine](int result, const string& reason, const Json::Value& resp) {
+                                      results.make("c1")(result, reason, resp);
+                                      c.reenter(*engine, first_id);
+                                      EXPECT_TRUE(engine->m_main_slot.m_queue_guard.held());
+                                      inside = results.tags();
+                                  },
+                                  false);
+            for (int i = 2; i <= 4; ++i)
+                e.call_api(0, "m", Json::Value(Json::objectValue), results.make("c" + std::to_string(i)), false);
+            ASSERT_EQ(ids_of(e.m_main_slot.calls), (std::vector<uint32_t>{first_id + 3}));
+            e.m_main_slot.process_tcp_call_res(first_id, "{\"result\":\"ok\"}", "");
+            EXPECT_FALSE(e.m_main_slot.m_queue_guard.held());
+            // The ids of this round, counted from 1 like the table's.
+            std::vector<uint32_t> sent;
+            for (uint32_t id : ids_of(e.m_main_slot.calls_calling)) sent.push_back(id - first_id + 1);
+            EXPECT_EQ(sent, c.sent_after);
+            EXPECT_TRUE(e.m_main_slot.calls.empty());
+            EXPECT_EQ(e.m_main_slot.n_call_tcp, static_cast<int>(c.sent_after.size()));
+            e.m_tcp_connected = false;
+            e.m_main_slot.fail_all_call();
+            e.m_tcp_connected = true;
+        });
+        std::vector<string> expected_inside{"c1"};
+        expected_inside.insert(expected_inside.end(), c.ended_inside.begin(), c.ended_inside.end());
+        EXPECT_EQ(inside, expected_inside);
+        std::vector<string> expected_after = expected_inside;
+        expected_after.insert(expected_after.end(), c.ended_after.begin(), c.ended_after.end());
+        std::vector<string> tags = results.tags();
+        ASSERT_GE(tags.size(), expected_after.size());
+        EXPECT_EQ(std::vector<string>(tags.begin(), tags.begin() + expected_after.size()), expected_after);
+        // Every call ended exactly once, the last ones by the clean-up above.
+        std::vector<string> sorted = tags;
+        std::sort(sorted.begin(), sorted.end());
+        EXPECT_EQ(sorted, (std::vector<string>{"c1", "c2", "c3", "c4"}));
+    }
 }
 
 // ------------------------------------------------------------ failing calls
@@ -532,7 +616,7 @@ TEST_F(CallTransport, FailAllInsideACompletion) {
                    [this, engine](int result, const string& reason, const Json::Value& resp) {
                        out.make("kicked")(result, reason, resp);
                        engine->m_main_slot.fail_all_call();
-                       EXPECT_TRUE(engine->m_main_slot.m_processing);
+                       EXPECT_TRUE(engine->m_main_slot.m_queue_guard.held());
                        engine->call_api(0, "m", Json::Value(Json::objectValue), out.make("after"), false);
                        EXPECT_EQ(ids_of(engine->m_main_slot.calls), (std::vector<uint32_t>{5}));
                    },
@@ -545,7 +629,7 @@ TEST_F(CallTransport, FailAllInsideACompletion) {
     EXPECT_EQ(out.tags(), (std::vector<string>{"kicked", "c2", "c3", "c4"}));
     EXPECT_EQ(out.all()[0].reason, "kick");
     line.on_loop([](InterfaceLinkD& e, Info&) {
-        EXPECT_FALSE(e.m_main_slot.m_processing);
+        EXPECT_FALSE(e.m_main_slot.m_queue_guard.held());
         EXPECT_EQ(ids_of(e.m_main_slot.calls_calling), (std::vector<uint32_t>{5}));
         EXPECT_EQ(e.m_main_slot.n_call_tcp, 1);
     });

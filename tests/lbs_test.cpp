@@ -99,11 +99,7 @@ protected:
         run_on_loop([&] { f(*ld); });
     }
     void start_step() {
-        run_on_loop([&] {
-            // A name resolution's time-out runs on to free its record.
-            allow_timeouts(6000);
-            ld->login_mode2_step_12_lbs(kSession);
-        });
+        run_on_loop([&] { ld->login_mode2_step_12_lbs(kSession); });
     }
     bool wait_result(int ms = kWaitMs) {
         return wait_on_loop([&] { return !results.empty(); }, ms);
@@ -490,7 +486,6 @@ TEST_F(LbsStep, StaleAttemptDropsItsPieces) {
     ASSERT_TRUE(service.ok());
     nuvra_test::LogCapture log;
     configure([&](InterfaceLinkD& e) { e.m_ulbs_host = own_loopback_ip(50); });
-    allow_timeouts(6000);  // the name resolution's
     run_on_loop([&] { ld->login_mode2_step_12_lbs(kSession + 1); });
     EXPECT_TRUE(log.contains("wrong state 8 : 7 lbs"));
     EXPECT_FALSE(read<bool>([](InterfaceLinkD& e) { return static_cast<bool>(e.m_lbs_work.lock()); }));
@@ -568,7 +563,6 @@ TEST_F(LbsEngineGone, PiecesOutliveTheEngineSafely) {
     ASSERT_TRUE(service.ok());
     service.stay_silent();
     int sockets_before = open_sockets();
-    allow_timeouts(6000);  // the name resolution's
     SPSimpleWork work;
     on_engine([&](InterfaceLinkD& e) {
         e.m_ulbs_host = own_loopback_ip(90);
@@ -604,8 +598,7 @@ TEST_F(LbsStep, ThroughDantedRelay) {
     nuvra_test::LogCapture log;
     int sockets_before = open_sockets();
     nuvra_test::ProxyGuard proxy_set(proxy.host(), proxy.port());
-    // The association's connect time-out and its delayed release.
-    allow_timeouts(30000);
+    allow_timeouts(10000);  // the association's delayed release
     configure([&](InterfaceLinkD& e) { e.m_ulbs_host = own_loopback_ip(80); });
     uint64_t t_start = mynet::mono_time_ms();
     start_step();
@@ -636,7 +629,6 @@ TEST_F(LbsStep, ThroughMicrosocksFailsByTimeOut) {
     nuvra_test::LogCapture log;
     int sockets_before = open_sockets();
     nuvra_test::ProxyGuard proxy_set(proxy.host(), proxy.port());
-    allow_timeouts(30000);  // each refused association's connect time-out
     configure([&](InterfaceLinkD& e) {
         e.m_ulbs_buildin = {own_loopback_ip(81)};
         e._buildin_ulbs_time = 1;

@@ -29,8 +29,6 @@ bool pong_answered(InterfaceLinkD&, Info& info) {
 
 class LineConn : public nuvra_test::EngineFixture {
 protected:
-    // The line's connect time-out runs on.
-    LineConn() { allow_timeouts(10000); }
 
     void SetUp() override { ASSERT_TRUE(server.ok()); }
 

@@ -39,9 +39,6 @@ int line_watchdogs() {
 // and a test line server with the debug keys an application would use.
 class LoginRoad : public EngineFixture {
 protected:
-    // Connect attempts and name resolutions leave their time-outs running.
-    LoginRoad() { allow_timeouts(10000); }
-
     void SetUp() override {
         ASSERT_TRUE(server.ok());
         discovery = std::make_unique<DiscoveryService>(discovery_ip);

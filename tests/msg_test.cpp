@@ -44,8 +44,6 @@ string unhex(const string& hex) {
 // housekeeping tick starts no poll of its own.
 class IncomingMsgs : public nuvra_test::EngineFixture {
 protected:
-    // The line's connect time-out runs on.
-    IncomingMsgs() { allow_timeouts(10000); }
 
     void SetUp() override {
         ASSERT_TRUE(server.ok());

@@ -41,8 +41,6 @@ string app_v3(const string& id, const string& word) { return "msg-v3 " + id + " 
 // now, so that nothing polls until a test asks for it.
 class Polling : public nuvra_test::EngineFixture {
 protected:
-    // The line's connect time-out runs on.
-    Polling() { allow_timeouts(10000); }
 
     void SetUp() override {
         ASSERT_TRUE(server.ok());

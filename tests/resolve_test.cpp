@@ -1,14 +1,18 @@
 #include <gtest/gtest.h>
 #include <uv.h>
 
+#include <chrono>
 #include <list>
 #include <memory>
 #include <ostream>
+#include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "network.h"
 #include "support/log_capture.h"
+#include "support/loop_handles.h"
 #include "support/loop_thread.h"
 #include "support/scripted_resolver.h"
 
@@ -143,6 +147,33 @@ TEST(ResolveHostname, ImmediateFailureCallsBeforeReturningAndOnlyOnce) {
     EXPECT_TRUE(log.contains("[ net  ] getaddrinfo error: " + host + " " + std::to_string(ret) + " " +
                              mynet::uv_err_name_all(ret) + " "));
     EXPECT_FALSE(log.contains("getaddrinfo timeout"));
+}
+
+// A resolution that has its answer (addresses, a refusal, a failure before
+// libuv takes it) stops its time-out at once: no timer of it stays on the loop.
+TEST(ResolveHostname, AnswerStopsTheTimeOut) {
+    warm_up_resolver();
+    const std::string too_long(300, 'a');
+    for (const std::string& host : {std::string("localhost"), std::string("unknown.test"), too_long}) {
+        SCOPED_TRACE(host.substr(0, 20));
+        nuvra_test::LogCapture log;
+        Calls calls;
+        std::set<const void*> before;
+        for (const nuvra_test::LoopHandle& h : nuvra_test::live_loop_handles()) before.insert(h.id);
+        nuvra_test::run_on_loop([&] { mynet::resolve_hostname(host, calls.recorder(), 60000); });
+        ASSERT_TRUE(nuvra_test::wait_on_loop([&] { return !calls.results.empty(); }, 2000));
+        auto new_timers = [&] {
+            std::vector<nuvra_test::LoopHandle> left;
+            for (const nuvra_test::LoopHandle& h : nuvra_test::live_loop_handles())
+                if (h.kind == "timer" && !before.count(h.id)) left.push_back(h);
+            return left;
+        };
+        // Closing takes a loop turn; a left time-out would stay for a minute.
+        for (int waited = 0; waited < 1000 && !new_timers().empty(); waited += 5)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        EXPECT_TRUE(new_timers().empty()) << nuvra_test::describe(new_timers());
+        EXPECT_EQ(count_on_loop(calls), 1u);
+    }
 }
 
 TEST(ResolveHostname, TimeOutBeforeTheAnswerThenTheLateAnswerIsDropped) {

@@ -8,11 +8,13 @@
 
 #include <algorithm>
 #include <chrono>
+#include <set>
 #include <thread>
 
 #include "network.h"
 #include "peers/tcp_echo.h"
 #include "support/log_capture.h"
+#include "support/loop_handles.h"
 #include "support/loop_thread.h"
 #include "support/tcp_attempt.h"
 
@@ -534,6 +536,44 @@ TEST(TcpClient, ConnectionMadeInTimeIgnoresTheLaterTimeout) {
     });
     EXPECT_FALSE(log.contains("tcp connect timeout"));
     finish_on_loop(a);
+}
+
+// An attempt that has its answer (connected, refused, by address or by
+// name) stops its connect time-out at once: no timer of it stays on the loop.
+TEST(TcpClient, AnsweredAttemptLeavesNoTimeOutRunning) {
+    TcpEcho echo;
+    struct Case {
+        const char* name;
+        std::string host;
+        int port;
+        bool connects;
+    };
+    const Case cases[] = {
+        {"connected by address", "127.0.0.1", echo.port(), true},
+        {"connected by name", "localhost", echo.port(), true},
+        {"refused", "127.0.0.1", closed_port(AF_INET), false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        nuvra_test::LogCapture log;
+        std::set<const void*> before;
+        for (const nuvra_test::LoopHandle& h : nuvra_test::live_loop_handles()) before.insert(h.id);
+        auto a = connect_on_loop(c.host, c.port, 60000);
+        ASSERT_TRUE(wait_on_loop([&] { return a->connected + a->failed > 0; }, 3000));
+        run_on_loop([&] { EXPECT_EQ(a->connected, c.connects ? 1 : 0); });
+        auto new_timers = [&] {
+            std::vector<nuvra_test::LoopHandle> left;
+            for (const nuvra_test::LoopHandle& h : nuvra_test::live_loop_handles())
+                if (h.kind == "timer" && !before.count(h.id)) left.push_back(h);
+            return left;
+        };
+        // Closing takes a loop turn; a left time-out would stay for a minute.
+        for (int waited = 0; waited < 1000 && !new_timers().empty(); waited += 5)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        EXPECT_TRUE(new_timers().empty()) << nuvra_test::describe(new_timers());
+        finish_on_loop(a);
+        EXPECT_FALSE(log.contains("tcp connect timeout"));
+    }
 }
 
 struct FailCase {

@@ -3,6 +3,8 @@
 #include <netdb.h>
 #include <uv.h>
 
+#include <memory>
+
 #include "loop.h"
 #include "log.h"
 #include "net_util.h"
@@ -11,15 +13,23 @@ namespace mynet {
 
 namespace {
 
-// One resolution in flight. libuv's answer (or the immediate failure that
-// stands for it) and the time-out each arrive exactly once: the first gives
-// the result, the second frees the record.
+// One resolution in flight. The first of libuv's answer (or the immediate
+// failure that stands for it) and the time-out gives the result. An answer
+// stops the time-out and frees the record; after a time-out the record waits
+// for libuv's late answer, which frees it.
 struct tcp_getaddrinfo_t {
     uv_getaddrinfo_t req_addr;
     std::string hostname;
     OnResolveResult f;
     int nEnd = 0;  // 1 once f has been called
+    std::shared_ptr<Timer> timeout;
 };
+
+// The answer came: the time-out has nothing left to do.
+void stop_timeout(tcp_getaddrinfo_t* r) {
+    if (r->timeout) r->timeout->close();
+    r->timeout.reset();
+}
 
 // Marks the result as given and hands over f; the caller calls it last.
 OnResolveResult take_result_function(tcp_getaddrinfo_t* r) {
@@ -70,15 +80,14 @@ void uv_on_getaddrinfo_done2(uv_getaddrinfo_t* req, int status, addrinfo* res) {
         error = uv_strerror_all(status);
     }
     uv_freeaddrinfo(res);
+    stop_timeout(r);
     OnResolveResult f = take_result_function(r);
+    delete r;
     call(f, status, error, addresses);
 }
 
 void on_resolve_timeout(tcp_getaddrinfo_t* r) {
-    if (r->nEnd == 1) {
-        delete r;
-        return;
-    }
+    r->timeout.reset();
     PlatLog2(kLogInfo, kLogPlatform, "%llu : [ net  ] getaddrinfo timeout: %s ", log_time(), r->hostname.c_str());
     OnResolveResult f = take_result_function(r);
     std::list<std::string> none;
@@ -95,7 +104,11 @@ int resolve_hostname(std::string host, OnResolveResult f, int timeout_ms) {
     r->hostname = host;
     r->f = std::move(f);
     r->req_addr.data = r;
-    do_later(timeout_ms, [r] { on_resolve_timeout(r); });
+    r->timeout = std::make_shared<Timer>();
+    r->timeout->start(timeout_ms, 1, [r](Timer* t) {
+        t->close();
+        on_resolve_timeout(r);
+    });
 
     addrinfo hints = {};
     hints.ai_family = AF_UNSPEC;
@@ -106,8 +119,10 @@ int resolve_hostname(std::string host, OnResolveResult f, int timeout_ms) {
         const char* name = uv_err_name_all(ret);
         PlatLog2(kLogInfo, kLogPlatform, "%llu : [ net  ] getaddrinfo error: %s %d %s ", log_time(), host.c_str(), ret,
                  name);
-        // libuv will never answer; the time-out is left to free the record.
+        // libuv will never answer.
+        stop_timeout(r);
         OnResolveResult failed = take_result_function(r);
+        delete r;
         std::list<std::string> none;
         call(failed, ret, name, none);
         return ret;

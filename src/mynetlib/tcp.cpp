@@ -182,7 +182,14 @@ void NetworkTcpClient::connect() {
     }
     m_handle_inited = true;
     tcp->client = self;
-    do_later(static_cast<int>(m_timeout), [self] { self->on_timeout(); });
+    // Weak: the record holds the client until the attempt ends, and the end
+    // stops the time-out.
+    std::weak_ptr<NetworkTcpClient> weak = self;
+    m_timeout_timer = std::make_shared<Timer>();
+    m_timeout_timer->start(static_cast<int>(m_timeout), 1, [weak](Timer* t) {
+        t->close();
+        if (std::shared_ptr<NetworkTcpClient> client = weak.lock()) client->on_timeout();
+    });
     if (isIP(peer_host)) {
         connect_literal();
     } else {
@@ -190,7 +197,13 @@ void NetworkTcpClient::connect() {
     }
 }
 
+void NetworkTcpClient::stop_timeout() {
+    if (m_timeout_timer) m_timeout_timer->close();
+    m_timeout_timer.reset();
+}
+
 void NetworkTcpClient::on_timeout() {
+    m_timeout_timer.reset();
     if (isConnected || isClosed) return;
     PlatLog2(kLogInfo, kLogPlatform, "%llu : [ net  ] tcp connect timeout to %s:%d", log_time(), peer_host.c_str(),
              m_peer_port);
@@ -345,6 +358,7 @@ void NetworkTcpClient::hand_over() {
     // A client closed during its handshake reports through its close instead.
     if (isClosed) return;
     isConnected = true;
+    stop_timeout();
     NetworkTcpStream::tcp_t* rec = tcp;
     tcp = nullptr;
     std::shared_ptr<NetworkTcpClient> self = std::move(rec->client);
@@ -359,6 +373,7 @@ void NetworkTcpClient::close() {
         return;
     }
     isClosed = true;
+    stop_timeout();
     if (!m_handle_inited) {
         report_fail_later();
         return;

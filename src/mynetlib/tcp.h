@@ -16,6 +16,7 @@ namespace mynet {
 
 class NetworkTcpClient;
 class Socks5Proxy;
+class Timer;
 
 // A connected TCP stream: reads in pieces of at most 2048 bytes (through one
 // read buffer shared by every stream), queues
@@ -149,11 +150,14 @@ public:
     int m_fail_code = UV_ECONNABORTED;
     std::string m_fail_str;
     uint32_t m_timeout;
+    // Runs from connect() until the attempt connects or ends.
+    std::shared_ptr<Timer> m_timeout_timer;
     // The handle was initialised, so only a close callback may free the record.
     bool m_handle_inited = false;
 
     // Internal steps, driven by libuv's callbacks.
     void on_timeout();
+    void stop_timeout();
     void connect_literal();
     void resolve_host();
     void on_resolved(int status, addrinfo* res);

@@ -18,9 +18,6 @@ namespace nuvra_test {
 //     TEST_F(MyCommands, X) { line.run([](InterfaceLinkD& e) { e.user_...(); }); }
 class CommandFixture : public EngineFixture {
 protected:
-    // The line's connect time-out runs on.
-    CommandFixture() { allow_timeouts(10000); }
-
     void SetUp() override { ASSERT_TRUE(line.up()); }
 
     // The engine's call id counter.

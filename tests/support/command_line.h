@@ -19,7 +19,6 @@ namespace nuvra_test {
 // dispatcher routes them. For command tests, on an engine fixture's engine:
 //
 //     class MyCommands : public EngineFixture {
-//         MyCommands() { allow_timeouts(10000); }  // the line's connect time-out
 //         CommandLine line{engine.get(), cb};
 //     };
 class CommandLine {

@@ -17,8 +17,9 @@
 //   every libuv handle opened during the test must be closed within a few
 //   seconds, except the one-shot time-outs the protocol leaves running,
 //   which a test declares with allow_timeouts(ms): those due within ms may
-//   outlive it (the line's 10 s connect time-out, 30 s through a proxy; a
-//   name resolution's 6 s). A leak fails the test and names the handles.
+//   outlive it (the 10 s time-out of a step the test leaves unfinished, a
+//   proxy association's 10 s delayed release). A leak fails the test and
+//   names the handles.
 // - Process-wide settings change through RAII guards (ProxyGuard).
 
 #include <gtest/gtest.h>

@@ -15,11 +15,13 @@
 #include "api_call.h"
 #include "engine_text.h"
 #include "json_text.h"
+#include "lifeline.h"
 #include "line_msg_wire.h"
 #include "msg_id_buf.h"
 #include "msg_wait_clear.h"
 #include "msg_wire.h"
 #include "network.h"
+#include "reentry_guard.h"
 #include "reporter2.h"
 #include "server_addr.h"
 #include "simple_work.h"
@@ -125,13 +127,17 @@ public:
         std::list<SP_ApiCall> calls_calling;
         int n_call_http = 0;
         int n_call_tcp = 0;
-        bool m_processing = false;
+        // Held while a call's result runs: the queue neither sends nor
+        // expires calls under it, so a result that calls, fails or ends calls
+        // never nests a queue move; the outermost completion moves it after.
+        ReentryGuard m_queue_guard;
 
     private:
         void complete(SP_ApiCall call, WAY way, const std::string& ip, int ofu, const std::string& _reason,
                       const std::string& response);
-        void settle(ApiCall& call, WAY way, const std::string& ip, int ofu, const std::string& _reason,
-                    const std::string& response);
+        // The call's result and reason, logged and recorded; `reason` is the out.
+        int settle(ApiCall& call, WAY way, const std::string& ip, int ofu, const std::string& _reason,
+                   const std::string& response, std::string& reason);
         void end_record(ApiCall& call, WAY way, const std::string& ip, int result, const std::string& reason);
         bool expired(const ApiCall& call, uint64_t now) const;
     };
@@ -253,7 +259,7 @@ public:
         void close();
 
         InterfaceLinkD* ld;
-        std::weak_ptr<InterfaceLinkD*> ld_alive;
+        Lifeline::Watch ld_alive;
         std::shared_ptr<mynet::NetworkUdp> udp;
         // On the process' shared 100 ms tick, holding the job until close().
         mynet::SharedTick m_timer;
@@ -556,9 +562,10 @@ public:
     LbsResultFunction m_on_lbs_result = [](int, const std::string&) {};
     // The running or last discovery step.
     std::weak_ptr<SimpleWork> m_lbs_work;
-    // Discovery's jobs and callbacks outlive a step; they check this before
-    // touching an engine that may have been destroyed meanwhile.
-    std::shared_ptr<InterfaceLinkD*> m_lbs_alive = std::make_shared<InterfaceLinkD*>(this);
+    // Discovery's jobs, the connect step's clients and streams and delayed
+    // retries outlive a step; they go through this before touching an engine
+    // that may have been destroyed meanwhile.
+    Lifeline m_lifeline;
 
     // Incoming messages: decoding, de-duplication, dispatch by type, polling.
 

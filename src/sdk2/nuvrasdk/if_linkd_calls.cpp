@@ -57,7 +57,7 @@ void InterfaceLinkD::CallSlot::add_call(SP_ApiCall call) {
 }
 
 void InterfaceLinkD::CallSlot::do_call() {
-    if (m_processing) return;
+    if (m_queue_guard.held()) return;
     check_timeout();
     while (!calls.empty() && n_call_tcp < this2->m_config_call_concurrent) {
         SP_ApiCall call = calls.front();
@@ -89,7 +89,7 @@ void InterfaceLinkD::CallSlot::do_tcp_call(SP_ApiCall call) {
 // Completes the expired heads one after another, then lets the queue move
 // once: however many calls expire together, the stack stays flat.
 void InterfaceLinkD::CallSlot::check_timeout() {
-    if (m_processing) return;
+    if (m_queue_guard.held()) return;
     const uint64_t now = mynet::mono_time_ms();
     bool expired_any = false;
     while (!calls_calling.empty() && expired(*calls_calling.front(), now)) {
@@ -127,30 +127,32 @@ void InterfaceLinkD::CallSlot::process_call_response(SP_ApiCall call, WAY way, s
     do_call();
 }
 
-// Everything of a completion but the queue's next move. A completion nested
-// inside another (a result function that ends the session) leaves the outer
-// one's guard in place.
+// Everything of a completion but the queue's next move; the result function
+// and the session end it may bring run last, under the queue's guard.
 void InterfaceLinkD::CallSlot::complete(SP_ApiCall call, WAY way, const std::string& ip, int ofu,
                                         const std::string& _reason, const std::string& response) {
     if (!call) return;
-    const bool outer_processing = m_processing;
-    m_processing = true;
-    // Nothing moves a call between the lists while a completion runs, so a
-    // call that was queued is only in `calls` and a sent one only in
-    // `calls_calling`: an answer never walks the queue behind it.
+    // A call's state tells its list (do_call moves it and sets the state
+    // together): a queued one is only in `calls`, a sent one only in
+    // `calls_calling`, so an answer never walks the queue behind it.
     const int state = call->state;
-    if (state != ApiCall::STATE_DONE) settle(*call, way, ip, ofu, _reason, response);
     if (state != ApiCall::STATE_SENT) remove_call_by_id(calls, call->call_id.reqid);
     if (state != ApiCall::STATE_QUEUED) remove_call_by_id(calls_calling, call->call_id.reqid);
-    m_processing = outer_processing;
+    if (state == ApiCall::STATE_DONE) return;
+    std::string reason;
+    const int result = settle(*call, way, ip, ofu, _reason, response, reason);
+    m_queue_guard.run_user_code([&] {
+        if (call->onResult) call->onResult(result, reason, call->resp);
+        if (result == -1) this2->end_session_for_reason(reason);
+    });
 }
 
-void InterfaceLinkD::CallSlot::settle(ApiCall& call, WAY way, const std::string& ip, int ofu,
-                                      const std::string& _reason, const std::string& response) {
+int InterfaceLinkD::CallSlot::settle(ApiCall& call, WAY way, const std::string& ip, int ofu,
+                                     const std::string& _reason, const std::string& response, std::string& reason) {
     const int old_state = call.state;
     call.state = ApiCall::STATE_DONE;
     int result = ofu;
-    std::string reason = _reason;
+    reason = _reason;
     if (old_state == ApiCall::STATE_SENT && --n_call_tcp < 0) {
         PlatLog2(kLogInfo, kLogPlatform, "%llu : error, n_call_tcp<0 %d", mynet::log_time(), n_call_tcp);
         n_call_tcp = 0;
@@ -170,8 +172,7 @@ void InterfaceLinkD::CallSlot::settle(ApiCall& call, WAY way, const std::string&
                  static_cast<int>(call.call_id.reqid), result, reason.c_str(), resp_head.c_str());
 
     if (call.spt) end_record(call, way, ip, result, reason);
-    if (call.onResult) call.onResult(result, reason, call.resp);
-    if (result == -1) this2->end_session_for_reason(reason);
+    return result;
 }
 
 void InterfaceLinkD::CallSlot::end_record(ApiCall& call, WAY way, const std::string& ip, int result,

@@ -34,13 +34,10 @@ void InterfaceLinkD::login_step_3_conn(int login_session) {
         return;
     }
     if (!_dbg_ap_ip.empty()) n = 1;
-    std::weak_ptr<InterfaceLinkD*> alive = m_lbs_alive;
-    auto work = [this, alive, login_session, n](SPSimpleWork job) {
-        if (!alive.expired()) conn_start_branches(login_session, n, job);
-    };
-    auto end = [this, alive, login_session](SPSimpleWork, std::string result) {
-        if (!alive.expired()) conn_step_end(login_session, result);
-    };
+    auto work = m_lifeline.guard(
+        [this, login_session, n](SPSimpleWork job) { conn_start_branches(login_session, n, job); });
+    auto end = m_lifeline.guard(
+        [this, login_session](SPSimpleWork, std::string result) { conn_step_end(login_session, result); });
     std::make_shared<SimpleWork>(n, kStepTimeoutMs, work, end)->start();
 }
 
@@ -80,17 +77,15 @@ void InterfaceLinkD::conn_start_branches(int login_session, int n, SPSimpleWork 
 
 void InterfaceLinkD::conn_start_branch(std::shared_ptr<ConnBranch> branch) {
     auto client = std::make_shared<mynet::NetworkTcpClient>(branch->addr, branch->port, kConnectTimeoutMs);
-    std::weak_ptr<InterfaceLinkD*> alive = m_lbs_alive;
-    client->onConnected([this, alive, branch](mynet::NetworkTcpClient*, mynet::NetworkTcpStream* stream) {
-        if (alive.expired()) {
-            stream->close();
-            return;
-        }
-        conn_on_connected(*branch, stream);
-    });
-    client->onConnFail([this, alive, branch](mynet::NetworkTcpClient*, int code, std::string text) {
-        if (!alive.expired()) conn_on_failed(*branch, code, text);
-    });
+    // A connection that comes up after the engine is gone is closed at once.
+    client->onConnected(m_lifeline.guard(
+        [this, branch](mynet::NetworkTcpClient*, mynet::NetworkTcpStream* stream) {
+            conn_on_connected(*branch, stream);
+        },
+        [](mynet::NetworkTcpClient*, mynet::NetworkTcpStream* stream) { stream->close(); }));
+    client->onConnFail(m_lifeline.guard([this, branch](mynet::NetworkTcpClient*, int code, std::string text) {
+        conn_on_failed(*branch, code, text);
+    }));
     PlatLog2(kLogInfo, kLogPlatform, "%llu : %-15s connecting %s:%d", mynet::log_time(), branch->tag().c_str(),
              branch->host.c_str(), branch->port);
     client->connect();
@@ -142,22 +137,19 @@ void InterfaceLinkD::conn_on_connected(const ConnBranch& branch, mynet::NetworkT
 
     const int login_session = branch.login_session;
     const std::string tag = branch.tag();
-    std::weak_ptr<InterfaceLinkD*> alive = m_lbs_alive;
-    stream->onData([this, alive, login_session, tag, info](mynet::NetworkTcpStream* s, mynet::ByteBuffer& data) {
-        if (alive.expired()) {
-            s->close();
-            return;
-        }
-        conn_on_data(login_session, tag, info, s, data);
-    });
-    stream->onClosed([this, alive, login_session, tag, info](mynet::NetworkTcpStream*) {
-        if (alive.expired()) {
+    // Once the engine is gone, data only closes the stream and the close
+    // only releases the connection.
+    stream->onData(m_lifeline.guard(
+        [this, login_session, tag, info](mynet::NetworkTcpStream* s, mynet::ByteBuffer& data) {
+            conn_on_data(login_session, tag, info, s, data);
+        },
+        [](mynet::NetworkTcpStream* s, mynet::ByteBuffer&) { s->close(); }));
+    stream->onClosed(m_lifeline.guard(
+        [this, login_session, tag, info](mynet::NetworkTcpStream*) { conn_on_closed(login_session, tag, info); },
+        [info](mynet::NetworkTcpStream*) {
             info->conn = nullptr;
             info->close();
-            return;
-        }
-        conn_on_closed(login_session, tag, info);
-    });
+        }));
 }
 
 std::string InterfaceLinkD::login_request() const {

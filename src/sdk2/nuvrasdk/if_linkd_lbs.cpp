@@ -24,27 +24,24 @@ void InterfaceLinkD::login_mode2_step_12_lbs(int login_session) {
     (*m_last_t_login_info)["step"] = "lbs";
     (*m_last_t_login_info)["retry"] = m_retry_count;
 
-    std::weak_ptr<InterfaceLinkD*> alive = m_lbs_alive;
-    auto start_branches = [this, alive, login_session](SPSimpleWork work) {
+    auto start_branches = m_lifeline.guard([this, login_session](SPSimpleWork work) {
         uint64_t t0 = mynet::mono_time_ms();
         // An empty host name is refused without a callback: that branch then
         // never reports and the built-in one or the time-out decides.
         mynet::resolve_hostname(
             m_ulbs_host,
-            [this, alive, login_session, work, t0](int code, std::string, std::list<std::string>& ips) {
-                if (!alive.expired()) lbs_on_dns(login_session, work, t0, code, ips);
-            },
+            m_lifeline.guard([this, login_session, work, t0](int code, std::string, std::list<std::string>& ips) {
+                lbs_on_dns(login_session, work, t0, code, ips);
+            }),
             kDnsTimeoutMs);
         if (_buildin_ulbs_time > 0) {
-            mynet::Timer::call_later(_buildin_ulbs_time, [this, alive, login_session, work] {
-                if (!alive.expired() && !work->isEnd())
-                    _do_ulbs(login_session, work, kBuiltinAddressesAsked, m_ulbs_buildin);
-            });
+            mynet::Timer::call_later(_buildin_ulbs_time, m_lifeline.guard([this, login_session, work] {
+                if (!work->isEnd()) _do_ulbs(login_session, work, kBuiltinAddressesAsked, m_ulbs_buildin);
+            }));
         }
-    };
-    auto end_step = [this, alive, login_session](SPSimpleWork, std::string result) {
-        if (!alive.expired()) lbs_step_end(login_session, result);
-    };
+    });
+    auto end_step = m_lifeline.guard(
+        [this, login_session](SPSimpleWork, std::string result) { lbs_step_end(login_session, result); });
     auto work = std::make_shared<SimpleWork>(2, kStepTimeoutMs, start_branches, end_step);
     m_lbs_work = work;
     work->start();
@@ -87,15 +84,14 @@ void InterfaceLinkD::parse_dns_result(std::list<std::string>& ips) {
 
 void InterfaceLinkD::_do_ulbs(int login_session, SPSimpleWork work, int n, std::vector<std::string>& ips) {
     uint64_t t0 = mynet::mono_time_ms();
-    std::weak_ptr<InterfaceLinkD*> alive = m_lbs_alive;
     size_t count = std::min(ips.size(), static_cast<size_t>(std::max(n, 0)));
     // A copy: the list may be replaced while the jobs start.
     std::vector<std::string> asked(ips.begin(), ips.begin() + count);
     for (const std::string& ip : asked) {
         do_ulbs(login_session, ip, choose_ulbs_port(), m_vid,
-                [this, alive, login_session, work, t0, ip](std::string error, std::string json) {
-                    if (!alive.expired()) lbs_on_job_result(login_session, work, t0, ip, error, json);
-                });
+                m_lifeline.guard([this, login_session, work, t0, ip](std::string error, std::string json) {
+                    lbs_on_job_result(login_session, work, t0, ip, error, json);
+                }));
     }
 }
 

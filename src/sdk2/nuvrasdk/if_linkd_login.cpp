@@ -117,13 +117,12 @@ void InterfaceLinkD::reconnect() {
         m_tcp_connected = false;
         drop_conn();
         const int login_session = m_login_session;
-        std::weak_ptr<InterfaceLinkD*> alive = m_lbs_alive;
-        mynet::do_later(m_retry_delay, [this, alive, login_session] {
-            if (alive.expired() || login_session != m_login_session) return;
+        mynet::do_later(m_retry_delay, m_lifeline.guard([this, login_session] {
+            if (login_session != m_login_session) return;
             m_retry_delay = std::min(2 * m_retry_delay, m_retry_delay_max);
             next_login_attempt("dns");
             login_start(m_login_session);
-        });
+        }));
         return;
     }
     if (m_login_state == LOGIN_STATE_LOGINING) {

@@ -23,16 +23,16 @@ constexpr int kResolveTimeoutMs = 6000;
 }  // namespace
 
 void Reporter2::T::phase(std::string phase, const Json::Value& value) {
-    if (m_alive.expired()) return;
+    if (!m_alive.alive()) return;
     rp->phase_of(type, key, phase, value, this);
 }
 
 void Reporter2::T::end(bool isSuccess, std::string result, const Json::Value& value) {
-    if (m_alive.expired()) return;
+    if (!m_alive.alive()) return;
     rp->end_of(type, key, isSuccess, result, value, this);
 }
 
-Reporter2::Reporter2() : m_alive(std::make_shared<Reporter2*>(this)) {
+Reporter2::Reporter2() {
     m_wm_dns = std::make_unique<WorkManager>(
         "rp_dns", kFirstRunMs, kExpiredMs, kRetryMinMs, kRetryMaxMs, kResolveRunTimeoutMs, 1,
         [this](WorkManager::SPWork work, WorkManager*) { resolve_collector(work); });
@@ -44,10 +44,7 @@ Reporter2::Reporter2() : m_alive(std::make_shared<Reporter2*>(this)) {
     m_wm_send->m_nolog = true;
 }
 
-Reporter2::~Reporter2() {
-    m_alive.reset();
-    close_udp();
-}
+Reporter2::~Reporter2() { close_udp(); }
 
 void Reporter2::set_common_fields(const Json::Value& value) { m_common_fields = value; }
 
@@ -58,7 +55,7 @@ Reporter2::SPT Reporter2::t_start(std::string type, std::string key, const Json:
     t->key = key;
     t->t0 = mynet::mono_time_ms();
     t->value = value;
-    t->m_alive = m_alive;
+    t->m_alive = m_lifeline.watch();
     ts[type + "_" + key] = t;
     return t;
 }
@@ -141,13 +138,11 @@ void Reporter2::resolve_collector(WorkManager::SPWork work) {
         m_wm_dns->done(work, true, true);
         return;
     }
-    std::weak_ptr<Reporter2*> alive = m_alive;
     mynet::resolve_hostname(
         m_hostname,
-        [alive, work](int code, std::string, std::list<std::string>& addresses) {
-            Alive self = alive.lock();
-            if (self) (*self)->on_resolved(work, code, addresses);
-        },
+        m_lifeline.guard([this, work](int code, std::string, std::list<std::string>& addresses) {
+            on_resolved(work, code, addresses);
+        }),
         kResolveTimeoutMs);
 }
 
@@ -206,20 +201,15 @@ void Reporter2::new_udp() {
     PlatLog2(kLogInfo, kLogPlatform, "%llu : new rpt udp", mynet::log_time());
     auto udp = std::make_shared<mynet::NetworkUdp>();
     udp->init();
-    std::weak_ptr<Reporter2*> alive = m_alive;
-    udp->onData([alive](const mynet::InetSocketAddress&, mynet::ByteBuffer& data) {
-        Alive self = alive.lock();
-        if (self) (*self)->proc_ack(zlib_uncompress(data->getString(), kReportAckMaxSize));
-    });
+    udp->onData(m_lifeline.guard([this](const mynet::InetSocketAddress&, mynet::ByteBuffer& data) {
+        proc_ack(zlib_uncompress(data->getString(), kReportAckMaxSize));
+    }));
     // Compared by address only: the socket is alive during its own close callback.
     const mynet::NetworkUdp* closing = udp.get();
-    udp->onClosed([alive, closing] {
-        Alive self = alive.lock();
-        if (!self) return;
-        Reporter2* rp = *self;
-        if (rp->m_udp.get() == closing) rp->m_udp.reset();
-        rp->m_wm_dns->update();
-    });
+    udp->onClosed(m_lifeline.guard([this, closing] {
+        if (m_udp.get() == closing) m_udp.reset();
+        m_wm_dns->update();
+    }));
     udp->bind(m_isipv6 ? "::" : "0.0.0.0", 0);
     m_udp = udp;
 }

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "builtin_hosts.h"
+#include "lifeline.h"
 #include "udp.h"
 #include "work_manager.h"
 
@@ -19,9 +20,6 @@
 // only.
 class Reporter2 {
 public:
-    // Lets records and socket callbacks tell whether their reporter is gone.
-    using Alive = std::shared_ptr<Reporter2*>;
-
     // One timed record, from t_start to its end.
     struct T {
         void phase(std::string phase, const Json::Value& value);
@@ -34,7 +32,8 @@ public:
         uint64_t t0 = 0;
         Json::Value value;
         bool isdone = false;
-        std::weak_ptr<Reporter2*> m_alive;
+        // Whether rp is still there.
+        Lifeline::Watch m_alive;
     };
     using SPT = std::shared_ptr<T>;
 
@@ -99,5 +98,7 @@ private:
     void on_resolved(WorkManager::SPWork work, int code, const std::list<std::string>& addresses);
     void send_head(WorkManager::SPWork work);
 
-    Alive m_alive;
+    // Records, name resolutions and socket callbacks outlive the reporter;
+    // they go through this before touching it.
+    Lifeline m_lifeline;
 };

@@ -25,7 +25,7 @@ constexpr Resend kResends[] = {
 
 InterfaceLinkD::ULBS_Job::ULBS_Job(InterfaceLinkD* ld, int login_session, std::string ip, int port, std::string appid)
     : ld(ld),
-      ld_alive(ld->m_lbs_alive),
+      ld_alive(ld->m_lifeline.watch()),
       udp(std::make_shared<mynet::NetworkUdp>()),
       t0(mynet::mono_time_ms()),
       login_session(login_session),
@@ -35,7 +35,7 @@ InterfaceLinkD::ULBS_Job::ULBS_Job(InterfaceLinkD* ld, int login_session, std::s
 
 void InterfaceLinkD::ULBS_Job::send() {
     n += 1;
-    if (is_closed || ld_alive.expired() || !ld->lbs_is_current(login_session)) return;
+    if (is_closed || !ld_alive.alive() || !ld->lbs_is_current(login_session)) return;
     if (!mynet::my_proxy_host.empty()) {
         connect_socks5_proxy();
     } else {
@@ -73,7 +73,7 @@ void InterfaceLinkD::ULBS_Job::tick() {
 }
 
 void InterfaceLinkD::ULBS_Job::on_tick(bool last) {
-    if (ld_alive.expired()) {
+    if (!ld_alive.alive()) {
         close();
         return;
     }
@@ -105,7 +105,7 @@ void InterfaceLinkD::ULBS_Job::connect_socks5_proxy() {
     std::weak_ptr<ULBS_Job> weak = shared_from_this();
     client->onConnected([weak](mynet::NetworkTcpClient* c, mynet::NetworkTcpStream* stream) {
         std::shared_ptr<ULBS_Job> job = weak.lock();
-        if (!job || job->is_closed || job->ld_alive.expired() || !c->s5) {
+        if (!job || job->is_closed || !job->ld_alive.alive() || !c->s5) {
             stream->close();
             return;
         }

@@ -212,6 +212,24 @@ TEST(TcpStream, PeerCloseIsReportedOnceAndLaterCallsAreRefused) {
     finish_on_loop(a);
 }
 
+// A write that the socket refuses with EPIPE (here: its sending side shut
+// under the stream) fails into the closed callback; it must not raise
+// SIGPIPE, whose default action would end the application. Lines that the
+// server resets while the engine still writes end the same way.
+TEST(TcpStream, WriteRefusedWithEpipeClosesWithoutSignallingTheProcess) {
+    TcpEcho echo;
+    auto a = connect_on_loop("127.0.0.1", echo.port(), 2000);
+    ASSERT_TRUE(wait_on_loop([&] { return a->connected == 1; }, 2000));
+    run_on_loop([&] {
+        uv_os_fd_t fd = -1;
+        ASSERT_EQ(uv_fileno(reinterpret_cast<uv_handle_t*>(&a->stream->tcp->handle), &fd), 0);
+        shutdown(fd, SHUT_WR);
+        a->stream->send("refused", 7);
+    });
+    EXPECT_TRUE(wait_on_loop([&] { return a->closed == 1; }, 2000));
+    finish_on_loop(a);
+}
+
 // An owner may leave any callback unset: an empty function must not throw
 // out of a libuv callback.
 TEST(TcpStream, UnsetCallbacksAreSkipped) {

@@ -1,6 +1,9 @@
 #include "loop.h"
 
+#include <pthread.h>
+
 #include <atomic>
+#include <csignal>
 #include <chrono>
 #include <vector>
 
@@ -89,6 +92,13 @@ void init() {
 void start() {
     if (g_loop_is_started.exchange(true)) return;
     init();
+    // A write on a line the peer has reset fails with EPIPE, and the kernel
+    // sends SIGPIPE to the writing thread, whose default action would end
+    // the application. Every write runs on this thread: keep it off here.
+    sigset_t pipe_signal;
+    sigemptyset(&pipe_signal);
+    sigaddset(&pipe_signal, SIGPIPE);
+    pthread_sigmask(SIG_BLOCK, &pipe_signal, nullptr);
     auto keep_alive = std::make_shared<Timer>();
     keep_alive->start(10000, -1, [](Timer*) {});
     uv_run(uv_default_loop(), UV_RUN_DEFAULT);

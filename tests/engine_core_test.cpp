@@ -9,6 +9,7 @@
 
 #include "if_linkd.h"
 #include "log.h"
+#include "support/clock_hold.h"
 #include "support/engine_fixture.h"
 #include "support/log_capture.h"
 #include "support/loop_handles.h"
@@ -439,6 +440,7 @@ TEST_F(EngineTest, ChannelStatisticsAreReportedOnceAMinute) {
 
 TEST_F(EngineTest, HousekeepingTickMakesTheStatisticsRecord) {
     on_engine([](InterfaceLinkD& e) {
+        nuvra_test::clock_past(60001);
         e.m_channel_rp_time = mynet::mono_time_ms() - 60001;
         e.m_chnanel_rp_count = 2;
         e.m_chnanel_rp_count_failed = 2;

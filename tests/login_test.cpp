@@ -428,6 +428,7 @@ TEST_F(LoginRoad, ASessionWithoutSignsOfLifeEndsAfter185000Ms) {
     server.on_text("line_ping:", answer({}));
     // A poll answer is a sign of life too.
     server.on_text("call user_getmsg ", answer({}));
+    clock_past(905002);
     login();
     ASSERT_TRUE(logged_in());
     ClockHold hold;

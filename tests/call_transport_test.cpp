@@ -694,7 +694,7 @@ TEST_F(CallTransport, RefusalsThatEndTheSession) {
 std::vector<Json::Value> call_ends(InterfaceLinkD& e) {
     std::vector<Json::Value> ends;
     for (const Reporter2::Queued& q : e.rp.reports)
-        if (q.body["type"] == "call" && q.body["cmd"] == "end") ends.push_back(q.body);
+        if (Json::Value body = q.body(); body["type"] == "call" && body["cmd"] == "end") ends.push_back(body);
     return ends;
 }
 

@@ -130,7 +130,11 @@ TEST_F(DbgKeys, NorptEmptySwitchesTelemetryBackOnAndAnEmptyProxyClearsIt) {
 
 TEST_F(DbgKeys, DeviceIdReachesTheTelemetryHeader) {
     dbg("_device_id", "dev-42");
-    EXPECT_EQ(read<std::string>([](InterfaceLinkD& l) { return (*l.rp.m_common_fields)["deviceid"].asString(); }),
+    EXPECT_EQ(read<std::string>([](InterfaceLinkD& l) {
+                  Json::Value common;
+                  parse_json(*l.rp.m_common_fields, common);
+                  return common["deviceid"].asString();
+              }),
               "dev-42");
 }
 

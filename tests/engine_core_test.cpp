@@ -233,7 +233,7 @@ TEST_F(EngineTest, ReporterHeaderCarriesTheSessionFields) {
         e.m_uid = 7;
         e._device_id = "dev";
         e.set_reporter_header();
-        EXPECT_EQ(JSON2STRING(*e.rp.m_common_fields),
+        EXPECT_EQ(*e.rp.m_common_fields,
                   "{\"account\":\"me\",\"deviceid\":\"dev\",\"deviceinfo\":\"unknown_device_info\",\"sdk\":1010303001,"
                   "\"uid\":7,\"vid\":\"app\"}");
     });
@@ -374,7 +374,7 @@ TEST_F(EngineTest, InviteAckPhaseIsReportedOnTheOpenRecord) {
         size_t before = e.rp.reports.size();
         e.fire_onInviteReceivedByPeer("c", "bob", 3);
         ASSERT_EQ(e.rp.reports.size(), before + 1);
-        const Json::Value& report = e.rp.reports.back().body;
+        const Json::Value report = e.rp.reports.back().body();
         EXPECT_EQ(report["cmd"].asString(), "phase");
         EXPECT_EQ(report["phase"].asString(), "ack");
         EXPECT_EQ(report["type"].asString(), "invite");
@@ -411,7 +411,7 @@ TEST_F(EngineTest, ChannelStatisticsAreReportedOnceAMinute) {
     auto chrp_reports = [](InterfaceLinkD& e) {
         std::vector<Json::Value> out;
         for (const Reporter2::Queued& q : e.rp.reports)
-            if (q.body["type"].asString() == "chrp") out.push_back(q.body);
+            if (Json::Value body = q.body(); body["type"].asString() == "chrp") out.push_back(body);
         return out;
     };
     on_engine([&](InterfaceLinkD& e) {
@@ -449,7 +449,7 @@ TEST_F(EngineTest, HousekeepingTickMakesTheStatisticsRecord) {
     EXPECT_TRUE(nuvra_test::wait_on_loop([&] { return engine->m_chnanel_rp_count == 0; }, 1000));
     on_engine([](InterfaceLinkD& e) {
         ASSERT_FALSE(e.rp.reports.empty());
-        EXPECT_EQ(JSON2STRING(e.rp.reports.back().body["param_start"]), "{\"c\":2,\"cf\":2,\"cs\":0,\"ctf\":15,\"cts\":0}");
+        EXPECT_EQ(JSON2STRING(e.rp.reports.back().body()["param_start"]), "{\"c\":2,\"cf\":2,\"cs\":0,\"ctf\":15,\"cts\":0}");
     });
 }
 

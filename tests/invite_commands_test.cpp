@@ -258,7 +258,7 @@ TEST_F(InviteCommands, ASecondInvitationOfTheSameNumberEndsTheFirstRecordAsRecal
         second = e.m_invite_ts["ch555"]->key;
         e.user_invite_phone2("ch", "556", "me", "");
         ASSERT_FALSE(e.rp.reports.empty());
-        const Json::Value& recall = e.rp.reports.back().body;
+        const Json::Value recall = e.rp.reports.back().body();
         EXPECT_EQ(recall["cmd"], "end");
         EXPECT_EQ(recall["result"], "recall");
         EXPECT_EQ(recall["isok"], false);

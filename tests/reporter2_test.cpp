@@ -331,7 +331,7 @@ TEST_F(ReporterTest, ReportIsKeptAt59999MsAndDroppedAt60000Ms) {
     EXPECT_FALSE(log.contains("clear rp"));
 
     uint32_t seq = 0;
-    run_on_loop([&] { seq = rp->reports.front().body["seq"].asUInt(); });
+    run_on_loop([&] { seq = rp->reports.front().body()["seq"].asUInt(); });
     EXPECT_FALSE(kept_at_age(*rp, 60000));
     EXPECT_EQ(count_body(log, "clear rp " + std::to_string(seq)), 1u);
 }
@@ -352,7 +352,7 @@ TEST_F(ReporterTest, WallClockStepsChangeNoDurationOrAge) {
             mynet::test_clock_advance(250);
             t->end(true, "ok", Json::Value());
             wall = mynet::get_time_in_ms();
-            body = rp->reports.front().body;
+            body = rp->reports.front().body();
         });
         EXPECT_EQ(body["duration"].asUInt64(), 250u);
         EXPECT_LE(body["time"].asUInt64(), wall);
@@ -380,8 +380,8 @@ TEST_F(ReporterTest, PhaseOrEndOfARecordThatIsNotOpenQueuesNothing) {
     EXPECT_EQ(has("end : can't find k c1 invite "), 1u);
     run_on_loop([&] {
         ASSERT_EQ(rp->reports.size(), 1u);
-        EXPECT_EQ(rp->reports.front().body["result"].asString(), "recall");
-        EXPECT_EQ(rp->reports.front().body["seq"].asUInt(), 0u);
+        EXPECT_EQ(rp->reports.front().body()["result"].asString(), "recall");
+        EXPECT_EQ(rp->reports.front().body()["seq"].asUInt(), 0u);
         EXPECT_EQ(rp->m_seq, 1u);
         EXPECT_TRUE(rp->ts.empty());
     });
@@ -404,8 +404,8 @@ TEST_F(ReporterTest, SecondStartWithTheSameKeyReplacesTheFirst) {
         EXPECT_TRUE(second->isdone);
         EXPECT_TRUE(rp->ts.empty());
         ASSERT_EQ(rp->reports.size(), 1u);
-        EXPECT_EQ(rp->reports.front().body["param_start"], v2);
-        EXPECT_EQ(rp->reports.front().body["result"].asString(), "timeout");
+        EXPECT_EQ(rp->reports.front().body()["param_start"], v2);
+        EXPECT_EQ(rp->reports.front().body()["result"].asString(), "timeout");
     });
     EXPECT_EQ(count_body(log, "end : can't find k 7_5 call "), 1u);
 }

@@ -242,9 +242,10 @@ TEST(SharedTickEngines, EveryEngineKeepsHouseOnTheSharedTick) {
         for (int i = 0; i < kEngines; ++i) {
             auto e = std::make_unique<InterfaceLinkD>(&callback, nullptr);
             e->rp.m_enable = false;
-            Json::Value body(Json::objectValue);
-            body["seq"] = i;
-            e->rp.reports.push_back(Reporter2::Queued{body, mynet::mono_time_ms()});
+            Reporter2::Queued report;
+            report.seq = static_cast<uint32_t>(i);
+            report.made_at = mynet::mono_time_ms();
+            e->rp.reports.push_back(report);
             engines.push_back(std::move(e));
         }
     });

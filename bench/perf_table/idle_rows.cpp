@@ -142,8 +142,10 @@ std::vector<Row> idle_rows(const Options& o) {
     for (int i = 0; i < kInstances; ++i) engines[i]->start_login("idle-" + std::to_string(i));
     for (auto& e : engines)
         if (!e->wait_logins(1, 30000)) return all_failed("a login failed");
-    // Let the logins' one-shot work finish before anything is measured.
-    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    // Let the logins' one-shot work finish before anything is measured: the
+    // discovery requests live their fixed life after their answer.
+    const auto settle = std::chrono::milliseconds(o.quick ? 1500 : InterfaceLinkD::ULBS_Job::kLifeMs + 1000);
+    std::this_thread::sleep_for(settle);
     const long engines_kib = settled_resident_kib() - before;
     const double engines_pct = loop_cpu_percent(window_ms);
     engines.clear();

@@ -265,6 +265,11 @@ void JSON2STRING_append(std::string& out, const Json::Value& v) {
     write_value(text, v);
 }
 
+void json_append_string(std::string& out, const std::string& s) {
+    Text text{out, std::string::npos};
+    write_string(text, s.data(), s.data() + s.size());
+}
+
 std::string JSON2STRING_head(const Json::Value& v, size_t max) {
     std::string out;
     Text text{out, max};

@@ -16,6 +16,8 @@
 std::string JSON2STRING(const Json::Value& v);
 // The same text appended to out, for messages that carry it after a head.
 void JSON2STRING_append(std::string& out, const Json::Value& v);
+// The JSON string of s, escaped as JSON2STRING escapes it, appended to out.
+void json_append_string(std::string& out, const std::string& s);
 // The first max bytes of JSON2STRING(v), without writing the rest: for log
 // lines that show only the start of a large value.
 std::string JSON2STRING_head(const Json::Value& v, size_t max);

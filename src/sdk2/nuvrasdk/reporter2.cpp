@@ -46,7 +46,9 @@ Reporter2::Reporter2() {
 
 Reporter2::~Reporter2() { close_udp(); }
 
-void Reporter2::set_common_fields(const Json::Value& value) { m_common_fields = std::make_shared<const Json::Value>(value); }
+void Reporter2::set_common_fields(const Json::Value& value) {
+    m_common_fields = std::make_shared<const std::string>(JSON2STRING(value));
+}
 
 Reporter2::SPT Reporter2::t_start(std::string type, std::string key, const Json::Value& value) {
     auto t = std::make_shared<T>();
@@ -87,11 +89,7 @@ void Reporter2::phase_of(const std::string& type, const std::string& key, const 
                  type.c_str(), phase.c_str());
         return;
     }
-    Json::Value report(Json::objectValue);
-    report["cmd"] = "phase";
-    report["phase"] = phase;
-    report["param_phase"] = value;
-    queue_report(t, std::move(report));
+    queue_report(*t, "phase", nullptr, "param_phase", value, "phase", phase);
 }
 
 void Reporter2::end_of(const std::string& type, const std::string& key, bool isSuccess, const std::string& result,
@@ -103,35 +101,92 @@ void Reporter2::end_of(const std::string& type, const std::string& key, bool isS
     }
     t->isdone = true;
     ts.erase(type + "_" + key);
-    Json::Value report(Json::objectValue);
-    report["cmd"] = "end";
-    report["isok"] = isSuccess;
-    report["result"] = result;
-    report["param_end"] = value;
-    queue_report(t, std::move(report));
+    queue_report(*t, "end", isSuccess ? "true" : "false", "param_end", value, "result", result);
 }
 
-void Reporter2::queue_report(const SPT& t, Json::Value report) {
+namespace {
+
+void append_key(std::string& out, const char* key) {
+    out += '"';
+    out += key;
+    out += "\":";
+}
+
+}  // namespace
+
+void Reporter2::queue_report(const T& t, const char* cmd, const char* isok, const char* param_key,
+                             const Json::Value& param, const char* last_key, const std::string& last) {
     const uint64_t now = mynet::mono_time_ms();
-    report["seq"] = Json::UInt(m_seq++);
-    report["time"] = Json::UInt64(mynet::get_time_in_ms());
-    report["key"] = t->key;
-    report["type"] = t->type;
-    report["duration"] = Json::UInt64(mynet::elapsed_ms(t->t0, now));
-    // An ended record reports its start values for the last time.
-    if (t->isdone)
-        report["param_start"] = std::move(t->value);
-    else
-        report["param_start"] = t->value;
-    reports.push_back(Queued{std::move(report), now, m_common_fields});
+    Queued q;
+    q.seq = m_seq++;
+    q.made_at = now;
+    q.common = m_common_fields;
+    std::string& out = q.text;
+    out += "{\"cmd\":";
+    json_append_string(out, cmd);
+    out += ',';
+    q.common_at = out.size();
+    append_key(out, "duration");
+    out += std::to_string(mynet::elapsed_ms(t.t0, now));
+    out += ',';
+    if (isok) {
+        append_key(out, "isok");
+        out += isok;
+        out += ',';
+    }
+    append_key(out, "key");
+    json_append_string(out, t.key);
+    out += ',';
+    q.now_at = out.size();
+    append_key(out, param_key);
+    JSON2STRING_append(out, param);
+    out += ',';
+    append_key(out, "param_start");
+    JSON2STRING_append(out, t.value);
+    out += ',';
+    append_key(out, last_key);
+    json_append_string(out, last);
+    out += ',';
+    append_key(out, "seq");
+    out += std::to_string(q.seq);
+    out += ',';
+    append_key(out, "time");
+    out += std::to_string(mynet::get_time_in_ms());
+    out += ',';
+    append_key(out, "type");
+    json_append_string(out, t.type);
+    out += '}';
+    reports.push_back(std::move(q));
     m_wm_send->update();
+}
+
+std::string Reporter2::Queued::sent_text(uint64_t now_ms) const {
+    std::string out;
+    out.reserve(text.size() + common->size() + 32);
+    out.append(text, 0, common_at);
+    append_key(out, "common");
+    out += *common;
+    out += ',';
+    out.append(text, common_at, now_at - common_at);
+    append_key(out, "now");
+    out += std::to_string(now_ms);
+    out += ',';
+    out.append(text, now_at, std::string::npos);
+    return out;
+}
+
+Json::Value Reporter2::Queued::body() const {
+    std::string with_common = text;
+    with_common.insert(common_at, "\"common\":" + *common + ",");
+    Json::Value out;
+    parse_json(with_common, out);
+    return out;
 }
 
 void Reporter2::tick() {
     const uint64_t now = mynet::mono_time_ms();
     while (!reports.empty() && mynet::elapsed_ms(reports.front().made_at, now) > kReportMaxAgeMs) {
-        PlatLog2(kLogInfo, kLogPlatform, "%llu : clear rp %d", mynet::log_time(),
-                 static_cast<int>(json_uint(reports.front().body, "seq")));
+        PlatLog2(kLogInfo, kLogPlatform, "%llu : clear rp %d", mynet::log_time(), static_cast<int>(reports.front().seq));
         reports.pop_front();
     }
 }
@@ -185,16 +240,10 @@ void Reporter2::send_head(WorkManager::SPWork work) {
         m_wm_send->done(work, false, true);
         return;
     }
-    Queued& queued = reports.front();
-    if (queued.common) {
-        queued.body["common"] = *queued.common;
-        queued.common.reset();
-    }
-    Json::Value& head = queued.body;
-    head["now"] = Json::UInt64(mynet::get_time_in_ms());
-    auto datagram = std::make_shared<mynet::_ByteBuffer>(zlib_compress(JSON2STRING(head)));
+    const Queued& head = reports.front();
+    auto datagram = std::make_shared<mynet::_ByteBuffer>(zlib_compress(head.sent_text(mynet::get_time_in_ms())));
     std::string address = choose_report_addr();
-    PlatLog2(kLogInfo, kLogPlatform, "%llu : send rp %d %s", mynet::log_time(), static_cast<int>(json_uint(head, "seq")),
+    PlatLog2(kLogInfo, kLogPlatform, "%llu : send rp %d %s", mynet::log_time(), static_cast<int>(head.seq),
              address.c_str());
     m_udp->send(address, m_port, datagram);
     // The run stays open until the acknowledgement or the run's time-out.
@@ -231,7 +280,7 @@ void Reporter2::close_udp() {
 
 void Reporter2::proc_ack(const std::string& ack) {
     if (reports.empty()) return;
-    const ReportAck said = read_report_ack(ack, json_uint(reports.front().body, "seq"));
+    const ReportAck said = read_report_ack(ack, reports.front().seq);
     if (said == REPORT_ACK_MALFORMED) {
         PlatLog2(kLogInfo, kLogPlatform, "%llu : error wrong json", mynet::log_time());
         return;

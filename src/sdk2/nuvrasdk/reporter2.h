@@ -37,14 +37,25 @@ public:
     };
     using SPT = std::shared_ptr<T>;
 
-    // A queued report: the JSON sent, whose "time" is the wall clock, and
-    // when it was made on the monotonic clock, which its age is counted from.
-    // The common fields join the body when it is first sent; until then the
-    // report shares them with every other report queued since they were set.
+    // A queued report, kept as its compact JSON text: a tree of its members
+    // would cost several times the text for every report held for a minute.
+    // "common" and "now" join the text when it is sent, each before the
+    // member at its offset, so the text stays that of JSON2STRING.
     struct Queued {
-        Json::Value body;
+        std::string text;
+        size_t common_at = 0;
+        size_t now_at = 0;
+        uint32_t seq = 0;
+        // When it was made on the monotonic clock, which its age counts from.
         uint64_t made_at = 0;
-        std::shared_ptr<const Json::Value> common = nullptr;
+        // The common fields' text when it was made, shared with every other
+        // report made since they were set.
+        std::shared_ptr<const std::string> common;
+
+        // The text of the datagram sent at wall time now_ms.
+        std::string sent_text(uint64_t now_ms) const;
+        // The report with its common fields and without "now".
+        Json::Value body() const;
     };
 
     static constexpr uint64_t kReportMaxAgeMs = 59999;
@@ -73,9 +84,10 @@ public:
 
     bool m_isipv6 = false;
     bool m_enable = true;
-    // Never changed in place: setting them makes a new value, so reports
-    // queued before keep the fields they were made with.
-    std::shared_ptr<const Json::Value> m_common_fields = std::make_shared<const Json::Value>();
+    // The common fields' compact text. Never changed in place: setting them
+    // makes a new text, so reports queued before keep the fields they were
+    // made with.
+    std::shared_ptr<const std::string> m_common_fields = std::make_shared<const std::string>("null");
     std::map<std::string, SPT> ts;
     // Queued reports, oldest first; the head is the one sent.
     std::list<Queued> reports;
@@ -94,7 +106,11 @@ private:
     // must be that very record (a record replaced by a newer one with the
     // same key is no longer open).
     SPT open_record(const std::string& type, const std::string& key, const T* only) const;
-    void queue_report(const SPT& t, Json::Value report);
+    // Queues a report of record t. Its members in key order: "cmd", "duration",
+    // "isok" unless null, "key", param_key with param, "param_start", last_key
+    // with last, "seq", "time", "type".
+    void queue_report(const T& t, const char* cmd, const char* isok, const char* param_key, const Json::Value& param,
+                      const char* last_key, const std::string& last);
     void phase_of(const std::string& type, const std::string& key, const std::string& phase,
                   const Json::Value& value, const T* only);
     void end_of(const std::string& type, const std::string& key, bool isSuccess, const std::string& result,

@@ -128,6 +128,7 @@ std::vector<Row> idle_rows(const Options& o) {
     };
     nuvra_test::LocalServiceProcess service({"--address", service_ip, "--line-port", "0"});
     if (!service.wait_ready()) return all_failed("the local service did not start");
+    service.keep_output(false);
 
     const double timers_pct = bare_timers_cpu_percent(kInstances * kTimersPerInstance, window_ms);
 

@@ -71,7 +71,7 @@ void LocalServiceProcess::read_pipe(int fd, bool is_stdout) {
                 std::string endpoint = line.substr(at + 12, colon - at - 12);
                 m_line_port = static_cast<uint16_t>(std::atoi(endpoint.substr(endpoint.rfind(':') + 1).c_str()));
             }
-            m_lines.push_back(line);
+            if (m_keep_output) m_lines.push_back(line);
         }
         m_cv.notify_all();
     }
@@ -79,6 +79,11 @@ void LocalServiceProcess::read_pipe(int fd, bool is_stdout) {
     std::lock_guard<std::mutex> lock(m_mtx);
     if (is_stdout) m_stdout_closed = true;
     m_cv.notify_all();
+}
+
+void LocalServiceProcess::keep_output(bool keep) {
+    std::lock_guard<std::mutex> lock(m_mtx);
+    m_keep_output = keep;
 }
 
 bool LocalServiceProcess::wait_ready(int timeout_ms) {

@@ -32,6 +32,9 @@ public:
     // timeout_ms passed (output arrives on a thread of its own).
     size_t count_output(const std::string& text, size_t n = 0, int timeout_ms = 5000) const;
     std::vector<std::string> output() const;
+    // Whether lines printed from now on are kept for the calls above; a
+    // measurement of this process' memory keeps none.
+    void keep_output(bool keep);
     std::string error_output() const;
     // Sends sig and waits for the exit; the exit code, or 128 + signal, or -1 on time-out.
     int stop(int sig, int timeout_ms = 5000);
@@ -46,6 +49,7 @@ private:
     mutable std::mutex m_mtx;
     mutable std::condition_variable m_cv;
     std::vector<std::string> m_lines;
+    bool m_keep_output = true;
     std::string m_stderr;
     uint16_t m_line_port = 0;
     bool m_stdout_closed = false;

@@ -217,7 +217,8 @@ void InterfaceLinkD::fire_onLoginSuccess(uint32_t uid, int fd) {
     details["t4"] = Json::UInt64(mynet::elapsed_ms(m_last_t_login_t2, now));
     details["step"] = "done";
     if (m_last_t_login) m_last_t_login->end(true, "success", details);
-    // Reported with the record's end, which nothing reports again.
+    // An ended record and its details are never reported again.
+    m_last_t_login.reset();
     m_last_t_login_info.reset();
     m_retry = 0;
     m_last_active_time = mynet::mono_time_ms();

@@ -121,8 +121,10 @@ void Reporter2::queue_report(const T& t, const char* cmd, const char* isok, cons
     q.seq = m_seq++;
     q.made_at = now;
     q.common = m_common_fields;
-    std::string& out = q.text;
-    out += "{\"cmd\":";
+    // Written into the scratch text, so the report holds only its own bytes
+    // for the minute it may wait.
+    std::string& out = m_scratch;
+    out.assign("{\"cmd\":");
     json_append_string(out, cmd);
     out += ',';
     q.common_at = out.size();
@@ -156,6 +158,7 @@ void Reporter2::queue_report(const T& t, const char* cmd, const char* isok, cons
     append_key(out, "type");
     json_append_string(out, t.type);
     out += '}';
+    q.text = out;
     reports.push_back(std::move(q));
     m_wm_send->update();
 }

@@ -119,6 +119,7 @@ private:
     void on_resolved(WorkManager::SPWork work, int code, const std::list<std::string>& addresses);
     void send_head(WorkManager::SPWork work);
 
+    std::string m_scratch;
     // Records, name resolutions and socket callbacks outlive the reporter;
     // they go through this before touching it.
     Lifeline m_lifeline;

@@ -18,7 +18,7 @@ namespace local_service {
 
 namespace {
 
-constexpr size_t kMaxConns = 1000;
+constexpr size_t kMaxConns = 2048;
 constexpr size_t kMaxPending = 16u << 20;  // unsent bytes a client may leave unread
 constexpr int kTickMs = 500;
 

@@ -17,10 +17,13 @@ struct LogLine {
 };
 
 constexpr size_t kMaxKeptLines = 1000;
+constexpr size_t kSlotRoom = 255;
 
 // The kept lines, oldest first, in slots that are reused: a full ring
-// overwrites its oldest line in place, so keeping a line allocates nothing
-// once the slots have grown to the lines' size. The ring outlives static
+// overwrites its oldest line in place. Every slot is made at once with room
+// for a common line, so that keeping a line allocates nothing and the ring
+// is one fixed block from the start rather than pieces strewn among what the
+// instances allocate while it fills. The ring outlives static
 // destruction: the network thread never ends and may still log while the
 // process exits.
 struct LogRing {
@@ -45,7 +48,11 @@ struct LogRing {
 };
 
 LogRing& ring() {
-    static LogRing* r = new LogRing();
+    static LogRing* r = [] {
+        auto* ring = new LogRing();
+        for (LogLine& l : ring->slots) l.line.reserve(kSlotRoom);
+        return ring;
+    }();
     return *r;
 }
 

@@ -198,7 +198,7 @@ TEST(EngineDefaults, EveryMemberStartsAtItsDefault) {
             {"m_channel_msgid", text(e.m_channel_msgid), "0"},
             {"m_invite_ts", text(e.m_invite_ts.size()), "0"},
             {"m_last_t_login set", text(e.m_last_t_login != nullptr), "false"},
-            {"m_last_t_login_info set", text(e.m_last_t_login_info != nullptr), "false"},
+            {"m_last_t_login_info", JSON2STRING(e.m_last_t_login_info.json()), "null"},
             {"m_channel_rp_time", text(e.m_channel_rp_time), "0"},
             {"m_chnanel_rp_count", text(e.m_chnanel_rp_count), "0"},
             {"m_chnanel_rp_count_success", text(e.m_chnanel_rp_count_success), "0"},

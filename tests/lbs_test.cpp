@@ -111,7 +111,7 @@ protected:
     }
     Json::Value details() {
         Json::Value copy;
-        run_on_loop([&] { copy = ld->m_last_t_login_info ? *ld->m_last_t_login_info : Json::Value(); });
+        run_on_loop([&] { copy = ld->m_last_t_login_info.json(); });
         return copy;
     }
     template <typename T> T read(const std::function<T(InterfaceLinkD&)>& f) {

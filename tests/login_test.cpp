@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <uv.h>
 
 #include <algorithm>
 #include <atomic>
@@ -229,6 +230,15 @@ TEST_F(LoginRoad, AttemptsAgainstAClosedPortBackOffThenFailOnce) {
     EXPECT_GE(starts[1] - starts[0], std::chrono::milliseconds(95));
     EXPECT_GE(starts[2] - starts[1], std::chrono::milliseconds(195));
     EXPECT_EQ(state(), InterfaceLinkD::LOGIN_STATE_NOT_LOGIN);
+    // The login's record ends with the last attempt's failure as its code in
+    // decimal and the start of its text.
+    const Json::Value details = read<Json::Value>([](InterfaceLinkD& e) {
+        for (const Reporter2::Queued& q : e.rp.reports)
+            if (Json::Value b = q.body(); b["type"] == "login" && b["result"] == "failed") return b["param_end"];
+        return Json::Value();
+    });
+    EXPECT_EQ(details["tcp0_result"].asString(), std::to_string(UV_ECONNREFUSED) + ":connection");
+    EXPECT_EQ(details["ecode"].asInt(), 201);
 }
 
 TEST_F(LoginRoad, ARefusedAttemptCostsOneAttemptOfTheCount) {

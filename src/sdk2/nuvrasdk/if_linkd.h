@@ -16,6 +16,7 @@
 #include "engine_text.h"
 #include "json_text.h"
 #include "lifeline.h"
+#include "login_details.h"
 #include "line_msg_wire.h"
 #include "msg_id_buf.h"
 #include "msg_wait_clear.h"
@@ -293,7 +294,6 @@ public:
                            const std::string& error, const std::string& json);
     void lbs_step_end(int login_session, const std::string& result);
     // The open login record's details, made when missing.
-    Json::Value& login_details();
 
     // Login: the state machine over the attempts of one user_login, the
     // session it opens and the events that report both.
@@ -524,7 +524,7 @@ public:
     uint64_t m_channel_msgid = 0;
     std::map<std::string, Reporter2::SPT> m_invite_ts;
     Reporter2::SPT m_last_t_login;
-    std::unique_ptr<Json::Value> m_last_t_login_info;
+    LoginDetails m_last_t_login_info;
     uint64_t m_channel_rp_time = 0;
     int m_chnanel_rp_count = 0;
     int m_chnanel_rp_count_success = 0;

@@ -27,7 +27,7 @@ void InterfaceLinkD::login_step_3_conn(int login_session) {
                  m_login_session, "conn");
         return;
     }
-    login_details()["step"] = "conn";
+    m_last_t_login_info.set("step", "conn");
     int n = static_cast<int>(std::min<size_t>(m_tcp_addrs.size(), 2));
     if (n == 0) {
         login_event_process(LOGIN_EVENT_CONN_FAILED, 0, "");
@@ -68,8 +68,8 @@ void InterfaceLinkD::conn_start_branches(int login_session, int n, SPSimpleWork 
             branch->host = branch->addr = _dbg_ap_ip;
             branch->port = _dbg_ap_port;
         }
-        login_details()[branch_key("i3_", i, "_ip")] = branch->addr;
-        login_details()[branch_key("i3_", i, "_port")] = branch->port;
+        m_last_t_login_info.set(branch_key("i3_", i, "_ip"), branch->addr);
+        m_last_t_login_info.set(branch_key("i3_", i, "_port"), branch->port);
         conn_start_branch(branch);
         if (debug_server) break;
     }
@@ -94,8 +94,8 @@ void InterfaceLinkD::conn_start_branch(std::shared_ptr<ConnBranch> branch) {
 void InterfaceLinkD::conn_on_failed(const ConnBranch& branch, int code, const std::string& text) {
     PlatLog2(kLogInfo, kLogPlatform, "%llu : %-15s conn failed", mynet::log_time(), branch.tag().c_str());
     if (!login_step_is_current(branch.login_session, "conn", branch.tag())) return;
-    login_details()[branch_key("t_tcp", branch.i, "")] = Json::UInt64(mynet::elapsed_ms(branch.t0, mynet::mono_time_ms()));
-    login_details()[branch_key("tcp", branch.i, "_result")] = std::string() + code + ":" + text.substr(0, 10);
+    m_last_t_login_info.set(branch_key("t_tcp", branch.i, ""), Json::UInt64(mynet::elapsed_ms(branch.t0, mynet::mono_time_ms())));
+    m_last_t_login_info.set(branch_key("tcp", branch.i, "_result"), std::to_string(code) + ":" + text.substr(0, 10));
     branch.job->end("conn failed", false);
 }
 
@@ -110,18 +110,18 @@ void InterfaceLinkD::conn_on_connected(const ConnBranch& branch, mynet::NetworkT
     const uint64_t t2 = mynet::mono_time_ms();
     m_last_t_login_t2 = t2;
     const Json::UInt64 took = mynet::elapsed_ms(branch.t0, t2);
-    login_details()[branch_key("i3_", branch.i, "_t")] = took;
-    login_details()[branch_key("i3_", branch.i, "")] = "connected";
+    m_last_t_login_info.set(branch_key("i3_", branch.i, "_t"), took);
+    m_last_t_login_info.set(branch_key("i3_", branch.i, ""), "connected");
     if (branch.job->isEnd()) {
         PlatLog2(kLogInfo, kLogPlatform, "%llu : %-15s close on connected : work end %d ", mynet::log_time(),
                  branch.tag().c_str(), branch.login_session);
         stream->close();
         return;
     }
-    login_details()["t3"] = took;
-    login_details()["i3"] = branch.addr + ":" + std::to_string(branch.port);
+    m_last_t_login_info.set("t3", took);
+    m_last_t_login_info.set("i3", branch.addr + ":" + std::to_string(branch.port));
     branch.job->end("", false);
-    login_details()["step"] = "login";
+    m_last_t_login_info.set("step", "login");
 
     auto info = std::make_shared<ConnInfo>();
     info->init();

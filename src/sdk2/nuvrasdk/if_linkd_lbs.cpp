@@ -20,9 +20,9 @@ constexpr size_t kWrongJsonChars = 20;
 
 void InterfaceLinkD::login_mode2_step_12_lbs(int login_session) {
     if (!login_step_is_current(login_session, "lbs", "lbs")) return;
-    m_last_t_login_info = std::make_unique<Json::Value>(Json::objectValue);
-    (*m_last_t_login_info)["step"] = "lbs";
-    (*m_last_t_login_info)["retry"] = m_retry_count;
+    m_last_t_login_info.clear(true);
+    m_last_t_login_info.set("step", "lbs");
+    m_last_t_login_info.set("retry", m_retry_count);
 
     auto start_branches = m_lifeline.guard([this, login_session](SPSimpleWork work) {
         uint64_t t0 = mynet::mono_time_ms();
@@ -58,14 +58,14 @@ void InterfaceLinkD::lbs_on_dns(int login_session, SPSimpleWork work, uint64_t t
                  m_login_session, m_login_session_step.c_str());
         return;
     }
-    login_details()["h1t1"] = Json::UInt64(mynet::elapsed_ms(t0, mynet::mono_time_ms()));
+    m_last_t_login_info.set("h1t1", Json::UInt64(mynet::elapsed_ms(t0, mynet::mono_time_ms())));
     if (code == 0 && !ips.empty()) {
         parse_dns_result(ips);
-        login_details()["h1i1"] = join_list(m_lbs_ips);
+        m_last_t_login_info.set("h1i1", join_list(m_lbs_ips));
         _do_ulbs(login_session, work, kDnsAddressesAsked, m_lbs_ips);
         return;
     }
-    login_details()["h1e1"] = code;
+    m_last_t_login_info.set("h1e1", code);
     work->end(std::string("ecode:") + code, false);
 }
 
@@ -125,13 +125,13 @@ void InterfaceLinkD::lbs_on_job_result(int login_session, SPSimpleWork work, uin
     PlatLog2(kLogInfo, kLogPlatform, "%llu : %-15s result %s %s", mynet::log_time(), "ulbs", error.c_str(),
              json.substr(0, kResultLogChars).c_str());
     if (!lbs_is_current(login_session)) return;
-    login_details()["t2"] = Json::UInt64(mynet::elapsed_ms(t0, mynet::mono_time_ms()));
-    login_details()["i2"] = "udp:" + list_ip;
+    m_last_t_login_info.set("t2", Json::UInt64(mynet::elapsed_ms(t0, mynet::mono_time_ms())));
+    m_last_t_login_info.set("i2", "udp:" + list_ip);
     if (error.empty() && parse_lbs_result(json)) {
         work->end("", false);
         return;
     }
-    login_details()["e2"] = error.empty() ? "wrongjson:" + json.substr(0, kWrongJsonChars) : "failed:" + error;
+    m_last_t_login_info.set("e2", error.empty() ? "wrongjson:" + json.substr(0, kWrongJsonChars) : "failed:" + error);
     work->end("failed", false);
 }
 
@@ -147,7 +147,3 @@ void InterfaceLinkD::lbs_step_end(int login_session, const std::string& result) 
     hand_over(login_session, result);
 }
 
-Json::Value& InterfaceLinkD::login_details() {
-    if (!m_last_t_login_info) m_last_t_login_info = std::make_unique<Json::Value>(Json::objectValue);
-    return *m_last_t_login_info;
-}

@@ -58,8 +58,8 @@ void InterfaceLinkD::user_login(const std::string& vid, const std::string& accou
     }
     m_vid = app_id;
 
-    if (m_last_t_login && !m_last_t_login->isdone) m_last_t_login->end(false, "relogin", login_details());
-    m_last_t_login_info = std::make_unique<Json::Value>();
+    if (m_last_t_login && !m_last_t_login->isdone) m_last_t_login->end(false, "relogin", m_last_t_login_info.json());
+    m_last_t_login_info.clear(false);
 
     m_retry_max_time = window_ms(retry_max_time);
     m_retry_max_count = retry_max_count;
@@ -212,14 +212,13 @@ void InterfaceLinkD::fire_onLoginSuccess(uint32_t uid, int fd) {
     if (m_login_state != LOGIN_STATE_LOGINING) return;
     release_queue();
     const uint64_t now = mynet::mono_time_ms();
-    Json::Value& details = login_details();
-    details["uid"] = uid;
-    details["t4"] = Json::UInt64(mynet::elapsed_ms(m_last_t_login_t2, now));
-    details["step"] = "done";
-    if (m_last_t_login) m_last_t_login->end(true, "success", details);
+    m_last_t_login_info.set("uid", uid);
+    m_last_t_login_info.set("t4", Json::UInt64(mynet::elapsed_ms(m_last_t_login_t2, now)));
+    m_last_t_login_info.set("step", "done");
+    if (m_last_t_login) m_last_t_login->end(true, "success", m_last_t_login_info.json());
     // An ended record and its details are never reported again.
     m_last_t_login.reset();
-    m_last_t_login_info.reset();
+    m_last_t_login_info.clear(true);
     m_retry = 0;
     m_last_active_time = mynet::mono_time_ms();
     set_login_state(LOGIN_STATE_LOGINED);
@@ -247,9 +246,8 @@ void InterfaceLinkD::fire_onLoginFailed(int ecode) {
     m_tcp_connected = false;
     drop_conn();
     if (m_last_t_login) {
-        Json::Value& details = login_details();
-        details["ecode"] = ecode;
-        m_last_t_login->end(false, "failed", details);
+        m_last_t_login_info.set("ecode", ecode);
+        m_last_t_login->end(false, "failed", m_last_t_login_info.json());
     }
     PlatLog2(kLogInfo, kLogPlatform, "%llu : %-15s onLoginFailed %d", mynet::log_time(), kTag, ecode);
     m_last_login_result = ecode;

@@ -56,7 +56,7 @@ Reporter2::SPT Reporter2::t_start(std::string type, std::string key, const Json:
     t->type = type;
     t->key = key;
     t->t0 = mynet::mono_time_ms();
-    t->value = value;
+    t->value = JSON2STRING(value);
     t->m_alive = m_lifeline.watch();
     ts[type + "_" + key] = t;
     return t;
@@ -144,7 +144,7 @@ void Reporter2::queue_report(const T& t, const char* cmd, const char* isok, cons
     JSON2STRING_append(out, param);
     out += ',';
     append_key(out, "param_start");
-    JSON2STRING_append(out, t.value);
+    out += t.value;
     out += ',';
     append_key(out, last_key);
     json_append_string(out, last);

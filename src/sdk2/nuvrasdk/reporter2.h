@@ -30,7 +30,9 @@ public:
         std::string key;
         // When the record was opened (monotonic): the reports' "duration".
         uint64_t t0 = 0;
-        Json::Value value;
+        // The start parameters, as their compact JSON text: open records
+        // wait for their end, some for the engine's life.
+        std::string value;
         bool isdone = false;
         // Whether rp is still there.
         Lifeline::Watch m_alive;

@@ -45,11 +45,13 @@ int InterfaceLinkD::end_session_for_reason(const std::string& reason) {
 
 void InterfaceLinkD::CallSlot::add_call(SP_ApiCall call) {
     if (opens_record(call->method)) {
-        Json::Value params(Json::objectValue);
-        params["method"] = call->method;
-        const std::string who = this2->m_uid == 0 ? this2->get_device_id() : std::to_string(this2->m_uid);
+        std::string params = "{\"method\":";
+        json_append_string(params, call->method);
+        params += '}';
+        std::string key = this2->m_uid == 0 ? this2->get_device_id() : std::to_string(this2->m_uid);
         // Keys of calls made in one millisecond stay distinct.
-        call->spt = this2->rp.t_start("call", who + std::to_string(this2->next_id_time()), params);
+        key += std::to_string(this2->next_id_time());
+        call->spt = this2->rp.t_start_text("call", std::move(key), std::move(params));
     }
     call->starttime = mynet::mono_time_ms();
     calls.push_back(std::move(call));
@@ -178,16 +180,24 @@ int InterfaceLinkD::CallSlot::settle(ApiCall& call, WAY way, const std::string& 
 
 void InterfaceLinkD::CallSlot::end_record(ApiCall& call, WAY way, const std::string& ip, int result,
                                           const std::string& reason) {
-    Json::Value params(Json::objectValue);
-    params["way"] = static_cast<int>(way);
-    params["callip"] = ip;
+    // Written as text, keys in order: the record is on the path of every message.
+    std::string params = "{\"callip\":";
+    json_append_string(params, ip);
+    std::string msgid;
+    if (result != 0) {
+        params += ",\"error\":";
+        json_append_string(params, reason);
+    } else if (call.method == "user_sendmsg" && answer_member_text(call.resp, "msgid", msgid)) {
+        params += ",\"msgid\":";
+        json_append_string(params, msgid);
+    }
+    params += ",\"way\":";
+    params += std::to_string(static_cast<int>(way));
+    params += '}';
     if (result == 0) {
-        std::string msgid;
-        if (call.method == "user_sendmsg" && answer_member_text(call.resp, "msgid", msgid)) params["msgid"] = msgid;
-        call.spt->end(true, "success", params);
+        call.spt->end_text(true, "success", params);
     } else {
-        params["error"] = reason;
-        call.spt->end(false, result == -2 ? "timeout" : "failed", params);
+        call.spt->end_text(false, result == -2 ? "timeout" : "failed", params);
     }
     call.spt.reset();
 }

@@ -24,12 +24,16 @@ constexpr int kResolveTimeoutMs = 6000;
 
 void Reporter2::T::phase(std::string phase, const Json::Value& value) {
     if (!m_alive.alive()) return;
-    rp->phase_of(type, key, phase, value, this);
+    rp->phase_of(type, key, phase, JSON2STRING(value), this);
 }
 
 void Reporter2::T::end(bool isSuccess, std::string result, const Json::Value& value) {
+    end_text(isSuccess, result, JSON2STRING(value));
+}
+
+void Reporter2::T::end_text(bool isSuccess, const std::string& result, const std::string& value_text) {
     if (!m_alive.alive()) return;
-    rp->end_of(type, key, isSuccess, result, value, this);
+    rp->end_of(type, key, isSuccess, result, value_text, this);
 }
 
 Reporter2::Reporter2() {
@@ -51,57 +55,67 @@ void Reporter2::set_common_fields(const Json::Value& value) {
 }
 
 Reporter2::SPT Reporter2::t_start(std::string type, std::string key, const Json::Value& value) {
+    return t_start_text(std::move(type), std::move(key), JSON2STRING(value));
+}
+
+Reporter2::SPT Reporter2::t_start_text(std::string type, std::string key, std::string value_text) {
     auto t = std::make_shared<T>();
     t->rp = this;
-    t->type = type;
-    t->key = key;
     t->t0 = mynet::mono_time_ms();
-    t->value = JSON2STRING(value);
+    t->value = std::move(value_text);
     t->m_alive = m_lifeline.watch();
-    ts[type + "_" + key] = t;
+    std::string at = type + "_" + key;
+    t->type = std::move(type);
+    t->key = std::move(key);
+    ts[std::move(at)] = t;
     return t;
 }
 
 void Reporter2::t_phase(std::string type, std::string key, std::string phase, const Json::Value& value) {
-    phase_of(type, key, phase, value, nullptr);
+    phase_of(type, key, phase, JSON2STRING(value), nullptr);
 }
 
 void Reporter2::t_end(std::string type, std::string key, bool isSuccess, std::string result,
                       const Json::Value& value) {
-    end_of(type, key, isSuccess, result, value, nullptr);
+    end_of(type, key, isSuccess, result, JSON2STRING(value), nullptr);
 }
 
 void Reporter2::forget(const SPT& t) {
-    if (t && open_record(t->type, t->key, t.get())) ts.erase(t->type + "_" + t->key);
+    if (!t) return;
+    auto it = find_record(t->type, t->key, t.get());
+    if (it != ts.end()) ts.erase(it);
 }
 
-Reporter2::SPT Reporter2::open_record(const std::string& type, const std::string& key, const T* only) const {
+std::map<std::string, Reporter2::SPT>::const_iterator Reporter2::find_record(const std::string& type,
+                                                                            const std::string& key,
+                                                                            const T* only) const {
     auto it = ts.find(type + "_" + key);
-    if (it == ts.end() || (only && it->second.get() != only)) return nullptr;
-    return it->second;
+    if (it != ts.end() && only && it->second.get() != only) return ts.end();
+    return it;
 }
 
 void Reporter2::phase_of(const std::string& type, const std::string& key, const std::string& phase,
-                         const Json::Value& value, const T* only) {
-    SPT t = open_record(type, key, only);
-    if (!t) {
+                         const std::string& value_text, const T* only) {
+    auto it = find_record(type, key, only);
+    if (it == ts.end()) {
         PlatLog2(kLogInfo, kLogPlatform, "%llu : phase : can't find k %s %s %s", mynet::log_time(), key.c_str(),
                  type.c_str(), phase.c_str());
         return;
     }
-    queue_report(*t, "phase", nullptr, "param_phase", value, "phase", phase);
+    queue_report(*it->second, "phase", nullptr, "param_phase", value_text, "phase", phase);
 }
 
 void Reporter2::end_of(const std::string& type, const std::string& key, bool isSuccess, const std::string& result,
-                       const Json::Value& value, const T* only) {
-    SPT t = open_record(type, key, only);
-    if (!t) {
+                       const std::string& value_text, const T* only) {
+    auto it = find_record(type, key, only);
+    if (it == ts.end()) {
         PlatLog2(kLogInfo, kLogPlatform, "%llu : end : can't find k %s %s ", mynet::log_time(), key.c_str(), type.c_str());
         return;
     }
+    const SPT t = it->second;
     t->isdone = true;
-    ts.erase(type + "_" + key);
-    queue_report(*t, "end", isSuccess ? "true" : "false", "param_end", value, "result", result);
+    ts.erase(it);
+    queue_report(*t, "end", isSuccess ? "true" : "false", "param_end", value_text, "result", result);
 }
 
 namespace {
@@ -115,7 +129,7 @@ void append_key(std::string& out, const char* key) {
 }  // namespace
 
 void Reporter2::queue_report(const T& t, const char* cmd, const char* isok, const char* param_key,
-                             const Json::Value& param, const char* last_key, const std::string& last) {
+                             const std::string& param, const char* last_key, const std::string& last) {
     const uint64_t now = mynet::mono_time_ms();
     Queued q;
     q.seq = m_seq++;
@@ -141,7 +155,7 @@ void Reporter2::queue_report(const T& t, const char* cmd, const char* isok, cons
     out += ',';
     q.now_at = out.size();
     append_key(out, param_key);
-    JSON2STRING_append(out, param);
+    out += param;
     out += ',';
     append_key(out, "param_start");
     out += t.value;

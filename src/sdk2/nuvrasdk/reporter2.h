@@ -24,6 +24,8 @@ public:
     struct T {
         void phase(std::string phase, const Json::Value& value);
         void end(bool isSuccess, std::string result, const Json::Value& value);
+        // end with the end parameters given as their compact JSON text.
+        void end_text(bool isSuccess, const std::string& result, const std::string& value_text);
 
         Reporter2* rp = nullptr;
         std::string type;
@@ -72,6 +74,8 @@ public:
     void set_common_fields(const Json::Value& value);
     // Opens a record (replacing one open under the same type and key); sends nothing.
     SPT t_start(std::string type, std::string key, const Json::Value& value);
+    // t_start with the start parameters given as their compact JSON text.
+    SPT t_start_text(std::string type, std::string key, std::string value_text);
     void t_phase(std::string type, std::string key, std::string phase, const Json::Value& value);
     void t_end(std::string type, std::string key, bool isSuccess, std::string result, const Json::Value& value);
     // Forgets an open record without reporting it.
@@ -104,19 +108,20 @@ public:
     WorkManager::SPWork m_last_send_work;
 
 private:
-    // The record open under type and key, or null; when `only` is given it
-    // must be that very record (a record replaced by a newer one with the
+    // The record open under type and key, or ts.end(); when `only` is given
+    // it must be that very record (a record replaced by a newer one with the
     // same key is no longer open).
-    SPT open_record(const std::string& type, const std::string& key, const T* only) const;
+    std::map<std::string, SPT>::const_iterator find_record(const std::string& type, const std::string& key,
+                                                           const T* only) const;
     // Queues a report of record t. Its members in key order: "cmd", "duration",
-    // "isok" unless null, "key", param_key with param, "param_start", last_key
-    // with last, "seq", "time", "type".
-    void queue_report(const T& t, const char* cmd, const char* isok, const char* param_key, const Json::Value& param,
+    // "isok" unless null, "key", param_key with the text param, "param_start",
+    // last_key with last, "seq", "time", "type".
+    void queue_report(const T& t, const char* cmd, const char* isok, const char* param_key, const std::string& param,
                       const char* last_key, const std::string& last);
     void phase_of(const std::string& type, const std::string& key, const std::string& phase,
-                  const Json::Value& value, const T* only);
+                  const std::string& value_text, const T* only);
     void end_of(const std::string& type, const std::string& key, bool isSuccess, const std::string& result,
-                const Json::Value& value, const T* only);
+                const std::string& value_text, const T* only);
     void resolve_collector(WorkManager::SPWork work);
     void on_resolved(WorkManager::SPWork work, int code, const std::list<std::string>& addresses);
     void send_head(WorkManager::SPWork work);

@@ -24,7 +24,7 @@ std::string random_bytes(size_t n, uint32_t seed) {
     return s;
 }
 
-// Resident memory of idle line connections, each with its 1 MiB receive
+// Resident memory of idle line connections, each with its (empty) receive
 // buffer and its watchdog running. Registered first: buffers freed by the
 // other benchmarks would be reused already resident.
 void BM_IdleLineResidentSize(benchmark::State& state) {

@@ -39,8 +39,8 @@ struct Fed {
 };
 
 // A connection, emptied as the connect step starts it, given the stream in
-// pieces of these sizes. One connection serves every run: its 1 MiB buffer
-// costs more to make than a run.
+// pieces of these sizes. One connection serves every run, as one line
+// serves every read.
 Fed feed(uint32_t flag, const std::string& stream, const std::vector<size_t>& sizes) {
     static InterfaceLinkD::ConnInfo& info = *new InterfaceLinkD::ConnInfo();
     info.flag = flag;

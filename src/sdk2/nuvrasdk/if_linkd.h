@@ -16,8 +16,8 @@
 #include "engine_text.h"
 #include "json_text.h"
 #include "lifeline.h"
-#include "login_details.h"
 #include "line_msg_wire.h"
+#include "login_details.h"
 #include "msg_id_buf.h"
 #include "msg_wait_clear.h"
 #include "msg_wire.h"
@@ -293,7 +293,6 @@ public:
     void lbs_on_job_result(int login_session, SPSimpleWork work, uint64_t t0, const std::string& list_ip,
                            const std::string& error, const std::string& json);
     void lbs_step_end(int login_session, const std::string& result);
-    // The open login record's details, made when missing.
 
     // Login: the state machine over the attempts of one user_login, the
     // session it opens and the events that report both.

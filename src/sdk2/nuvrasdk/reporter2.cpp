@@ -177,12 +177,17 @@ void Reporter2::queue_report(const T& t, const char* cmd, const char* isok, cons
     m_wm_send->update();
 }
 
+const std::string& Reporter2::Queued::common_text() const {
+    static const std::string kNone = "null";
+    return common ? *common : kNone;
+}
+
 std::string Reporter2::Queued::sent_text(uint64_t now_ms) const {
     std::string out;
-    out.reserve(text.size() + common->size() + 32);
+    out.reserve(text.size() + common_text().size() + 32);
     out.append(text, 0, common_at);
     append_key(out, "common");
-    out += *common;
+    out += common_text();
     out += ',';
     out.append(text, common_at, now_at - common_at);
     append_key(out, "now");
@@ -194,7 +199,7 @@ std::string Reporter2::Queued::sent_text(uint64_t now_ms) const {
 
 Json::Value Reporter2::Queued::body() const {
     std::string with_common = text;
-    with_common.insert(common_at, "\"common\":" + *common + ",");
+    with_common.insert(common_at, "\"common\":" + common_text() + ",");
     Json::Value out;
     parse_json(with_common, out);
     return out;

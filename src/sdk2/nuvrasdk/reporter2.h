@@ -56,6 +56,8 @@ public:
         // report made since they were set.
         std::shared_ptr<const std::string> common;
 
+        // The common fields' text; "null" when none were given.
+        const std::string& common_text() const;
         // The text of the datagram sent at wall time now_ms.
         std::string sent_text(uint64_t now_ms) const;
         // The report with its common fields and without "now".

@@ -21,7 +21,8 @@ TEST(LoginDetails, StartsNullAndClearsToNullOrAnEmptyObject) {
 // the last value of a key, every value type, keys that share a prefix, and
 // strings with quotes, control bytes and a NUL.
 TEST(LoginDetails, HoldsWhatAnObjectSetTheSameWayHolds) {
-    const std::string odd("a\"b\\c\n\x01\0d", 11);
+    static const char kOdd[] = "a\"b\\c\n\x01\0d";
+    const std::string odd(kOdd, sizeof kOdd - 1);
     LoginDetails d;
     Json::Value expected(Json::objectValue);
     auto set = [&](const std::string& key, const Json::Value& v) {

@@ -40,18 +40,6 @@ public:
     std::atomic<int> n{0};
 };
 
-// Network-thread CPU over a real-time window, as a percentage of one core.
-double loop_cpu_percent(int window_ms) {
-    double cpu0 = 0, cpu1 = 0;
-    nuvra_test::run_on_loop([&] { cpu0 = nuvra_test::thread_cpu_ms(); });
-    const auto t0 = std::chrono::steady_clock::now();
-    std::this_thread::sleep_for(std::chrono::milliseconds(window_ms));
-    nuvra_test::run_on_loop([&] { cpu1 = nuvra_test::thread_cpu_ms(); });
-    const double wall =
-        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
-    return 100.0 * (cpu1 - cpu0) / wall;
-}
-
 void BM_IdleLoggedInInstances(benchmark::State& state) {
     const int instances = env_int("NUVRA_IDLE_INSTANCES", 500);
     const int window_ms = env_int("NUVRA_IDLE_WINDOW_MS", 10000);
@@ -104,7 +92,7 @@ void BM_IdleLoggedInInstances(benchmark::State& state) {
         });
         // What the instances hold on the heap, beside what the process keeps resident.
         state.counters["heap_KiB_per_instance"] = (double(heap_after) - double(heap_before)) / 1024.0 / instances;
-        state.counters["cpu_pct"] = loop_cpu_percent(window_ms);
+        state.counters["cpu_pct"] = nuvra_test::loop_cpu_percent(window_ms);
         state.counters["KiB_per_instance"] = double(after - before) / instances;
         state.counters["MiB_all"] = double(after - before) / 1024.0;
         nuvra_test::run_on_loop([&] { engines.clear(); });
@@ -130,7 +118,7 @@ void BM_ReferenceBareTimers(benchmark::State& state) {
                 timers.push_back(t);
             }
         });
-        state.counters["cpu_pct"] = loop_cpu_percent(window_ms);
+        state.counters["cpu_pct"] = nuvra_test::loop_cpu_percent(window_ms);
         nuvra_test::run_on_loop([&] {
             for (uv_timer_t* t : timers)
                 uv_close(reinterpret_cast<uv_handle_t*>(t),

@@ -22,17 +22,6 @@ constexpr int kInstances = 500;
 // line watchdog and two telemetry jobs each.
 constexpr int kTimersPerInstance = 5;
 
-// Percent of one core the network thread used over the next window_ms.
-double loop_cpu_percent(int window_ms) {
-    double cpu0 = 0, cpu1 = 0;
-    nuvra_test::run_on_loop([&] { cpu0 = nuvra_test::thread_cpu_ms(); });
-    const auto t0 = std::chrono::steady_clock::now();
-    std::this_thread::sleep_for(std::chrono::milliseconds(window_ms));
-    nuvra_test::run_on_loop([&] { cpu1 = nuvra_test::thread_cpu_ms(); });
-    const double wall = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
-    return (cpu1 - cpu0) / wall * 100;
-}
-
 // Resident KiB with freed heap given back, so that what stays is what lives.
 long settled_resident_kib() {
     long kib = 0;
@@ -53,7 +42,7 @@ double bare_timers_cpu_percent(int n, int window_ms) {
             uv_timer_start(timers.back().get(), [](uv_timer_t*) {}, 100, 100);
         }
     });
-    const double pct = loop_cpu_percent(window_ms);
+    const double pct = nuvra_test::loop_cpu_percent(window_ms);
     int open = n;
     nuvra_test::run_on_loop([&] {
         for (auto& t : timers) {
@@ -154,7 +143,7 @@ std::vector<Row> idle_rows(const Options& o) {
     const auto settle = std::chrono::milliseconds(o.quick ? 1500 : InterfaceLinkD::ULBS_Job::kLifeMs + 1000);
     std::this_thread::sleep_for(settle);
     const long engines_kib = settled_resident_kib() - before;
-    const double engines_pct = loop_cpu_percent(window_ms);
+    const double engines_pct = nuvra_test::loop_cpu_percent(window_ms);
     engines.clear();
 
     std::vector<Row> rows(3);

@@ -134,10 +134,24 @@ void put_integer(Out& out, const Spec& s, bool negative, uintmax_t magnitude) {
             magnitude >>= 4;
         } while (magnitude != 0);
     } else {
-        do {
-            *--p = static_cast<char>('0' + magnitude % 10);
-            magnitude /= 10;
-        } while (magnitude != 0);
+        // Two digits a step: every line starts with a 13-digit time stamp.
+        static const char kPairs[] =
+            "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
+            "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
+            "8081828384858687888990919293949596979899";
+        while (magnitude >= 100) {
+            const unsigned pair = static_cast<unsigned>(magnitude % 100) * 2;
+            magnitude /= 100;
+            *--p = kPairs[pair + 1];
+            *--p = kPairs[pair];
+        }
+        if (magnitude >= 10) {
+            const unsigned pair = static_cast<unsigned>(magnitude) * 2;
+            *--p = kPairs[pair + 1];
+            *--p = kPairs[pair];
+        } else {
+            *--p = static_cast<char>('0' + magnitude);
+        }
     }
     const int n = static_cast<int>(end - p) + (negative ? 1 : 0);
     const int fill = s.width > n ? s.width - n : 0;

@@ -158,20 +158,12 @@ TEST(ResolveHostname, AnswerStopsTheTimeOut) {
         SCOPED_TRACE(host.substr(0, 20));
         nuvra_test::LogCapture log;
         Calls calls;
-        std::set<const void*> before;
-        for (const nuvra_test::LoopHandle& h : nuvra_test::live_loop_handles()) before.insert(h.id);
+        const std::set<const void*> before = nuvra_test::live_handle_ids();
         nuvra_test::run_on_loop([&] { mynet::resolve_hostname(host, calls.recorder(), 60000); });
         ASSERT_TRUE(nuvra_test::wait_on_loop([&] { return !calls.results.empty(); }, 2000));
-        auto new_timers = [&] {
-            std::vector<nuvra_test::LoopHandle> left;
-            for (const nuvra_test::LoopHandle& h : nuvra_test::live_loop_handles())
-                if (h.kind == "timer" && !before.count(h.id)) left.push_back(h);
-            return left;
-        };
-        // Closing takes a loop turn; a left time-out would stay for a minute.
-        for (int waited = 0; waited < 1000 && !new_timers().empty(); waited += 5)
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        EXPECT_TRUE(new_timers().empty()) << nuvra_test::describe(new_timers());
+        // A left time-out would stay for a minute.
+        const std::vector<nuvra_test::LoopHandle> left = nuvra_test::timers_left_since(before, 1000);
+        EXPECT_TRUE(left.empty()) << nuvra_test::describe(left);
         EXPECT_EQ(count_on_loop(calls), 1u);
     }
 }

@@ -556,21 +556,13 @@ TEST(TcpClient, AnsweredAttemptLeavesNoTimeOutRunning) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         nuvra_test::LogCapture log;
-        std::set<const void*> before;
-        for (const nuvra_test::LoopHandle& h : nuvra_test::live_loop_handles()) before.insert(h.id);
+        const std::set<const void*> before = nuvra_test::live_handle_ids();
         auto a = connect_on_loop(c.host, c.port, 60000);
         ASSERT_TRUE(wait_on_loop([&] { return a->connected + a->failed > 0; }, 3000));
         run_on_loop([&] { EXPECT_EQ(a->connected, c.connects ? 1 : 0); });
-        auto new_timers = [&] {
-            std::vector<nuvra_test::LoopHandle> left;
-            for (const nuvra_test::LoopHandle& h : nuvra_test::live_loop_handles())
-                if (h.kind == "timer" && !before.count(h.id)) left.push_back(h);
-            return left;
-        };
-        // Closing takes a loop turn; a left time-out would stay for a minute.
-        for (int waited = 0; waited < 1000 && !new_timers().empty(); waited += 5)
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        EXPECT_TRUE(new_timers().empty()) << nuvra_test::describe(new_timers());
+        // A left time-out would stay for a minute.
+        const std::vector<nuvra_test::LoopHandle> left = nuvra_test::timers_left_since(before, 1000);
+        EXPECT_TRUE(left.empty()) << nuvra_test::describe(left);
         finish_on_loop(a);
         EXPECT_FALSE(log.contains("tcp connect timeout"));
     }

@@ -2,7 +2,9 @@
 
 #include <uv.h>
 
+#include <chrono>
 #include <map>
+#include <thread>
 
 #include "loop.h"
 #include "shared_tick.h"
@@ -41,6 +43,27 @@ std::vector<LoopHandle> live_loop_handles() {
         });
     });
     return handles;
+}
+
+std::set<const void*> live_handle_ids() {
+    std::set<const void*> ids;
+    for (const LoopHandle& h : live_loop_handles()) ids.insert(h.id);
+    return ids;
+}
+
+std::vector<LoopHandle> timers_left_since(const std::set<const void*>& before, int wait_ms) {
+    auto left = [&] {
+        std::vector<LoopHandle> timers;
+        for (const LoopHandle& h : live_loop_handles())
+            if (h.kind == "timer" && !before.count(h.id)) timers.push_back(h);
+        return timers;
+    };
+    std::vector<LoopHandle> timers = left();
+    for (int waited = 0; waited < wait_ms && !timers.empty(); waited += 5) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        timers = left();
+    }
+    return timers;
 }
 
 std::string describe(const std::vector<LoopHandle>& handles) {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -20,6 +21,13 @@ struct LoopHandle {
 // flusher, the shared ticks) and libuv's internal ones are its own: neither
 // is listed. Each member of a shared tick is listed as a "tick" of its own.
 std::vector<LoopHandle> live_loop_handles();
+
+// The ids of the handles alive now, to tell later ones from.
+std::set<const void*> live_handle_ids();
+
+// The timers alive that are not among before, once they have had up to
+// wait_ms to close (a close takes a loop turn): what an operation left.
+std::vector<LoopHandle> timers_left_since(const std::set<const void*>& before, int wait_ms);
 
 // "timer due in 9 s x2, udp x1"
 std::string describe(const std::vector<LoopHandle>& handles);

@@ -85,31 +85,65 @@ void uv_on_tcp_recv(uv_stream_t* handle, ssize_t nread, const uv_buf_t*) {
     if (f && *f) (*f)(stream.get(), bb);
 }
 
+// Requests of finished writes, kept for the next ones: a busy line writes
+// once a loop turn, and a kept request brings its buffer lists' room along.
+// A few are kept for the whole network thread, so an idle line holds none.
+constexpr size_t kKeptRequests = 16;
+
+std::vector<NetworkTcpStream::my_send_req*>& kept_requests() {
+    // Never destroyed: the network thread may still write while the process exits.
+    static auto* kept = new std::vector<NetworkTcpStream::my_send_req*>();
+    return *kept;
+}
+
+NetworkTcpStream::my_send_req* take_request() {
+    std::vector<NetworkTcpStream::my_send_req*>& kept = kept_requests();
+    if (kept.empty()) return new NetworkTcpStream::my_send_req();
+    NetworkTcpStream::my_send_req* r = kept.back();
+    kept.pop_back();
+    return r;
+}
+
+void give_back(NetworkTcpStream::my_send_req* r) {
+    r->bufs.clear();
+    r->bbs.clear();
+    std::vector<NetworkTcpStream::my_send_req*>& kept = kept_requests();
+    if (kept.size() < kKeptRequests) {
+        kept.push_back(r);
+    } else {
+        delete r;
+    }
+}
+
 // Each buffer of the write is accounted and reported on its own, in order, as
 // if it had been written alone: the marks fire at the same byte counts.
+void report_write(NetworkTcpStream& stream, NetworkTcpStream::my_send_req& r, int status) {
+    if (status != 0) {
+        for (const uv_buf_t& b : r.bufs) stream.buf_size -= static_cast<uint32_t>(b.len);
+        PlatLog2(kLogInfo, kLogPlatform, "%llu : [ net  ] send error. %d %s", log_time(), status, uv_strerror_all(status));
+        stream.close();
+        return;
+    }
+    for (size_t i = 0; i < r.bufs.size(); ++i) {
+        stream.buf_size -= static_cast<uint32_t>(r.bufs[i].len);
+        NetworkTcpStream::OnDataSent sent = stream.m_onsent;
+        if (sent) sent(&stream, r.bbs[i]);
+        if (stream.buf_size < stream.buf_low && !stream.isLowed) {
+            stream.isLowed = true;
+            stream.isHighed = false;
+            NetworkTcpStream::OnBufLow low = stream.m_onbuflow;
+            if (low) low(&stream, stream.buf_size);
+        }
+    }
+}
+
+// The request is done with before it is kept again: what the reports start
+// (a new write, a close) takes a request of its own.
 void uv_on_tcp_send_done(uv_write_t* req, int status) {
     auto* r = reinterpret_cast<NetworkTcpStream::my_send_req*>(req);
     std::shared_ptr<NetworkTcpStream> stream = std::move(r->obj);
-    std::vector<uv_buf_t> bufs = std::move(r->bufs);
-    std::vector<ByteBuffer> bbs = std::move(r->bbs);
-    delete r;
-    if (status != 0) {
-        for (const uv_buf_t& b : bufs) stream->buf_size -= static_cast<uint32_t>(b.len);
-        PlatLog2(kLogInfo, kLogPlatform, "%llu : [ net  ] send error. %d %s", log_time(), status, uv_strerror_all(status));
-        stream->close();
-        return;
-    }
-    for (size_t i = 0; i < bufs.size(); ++i) {
-        stream->buf_size -= static_cast<uint32_t>(bufs[i].len);
-        NetworkTcpStream::OnDataSent sent = stream->m_onsent;
-        if (sent) sent(stream.get(), bbs[i]);
-        if (stream->buf_size < stream->buf_low && !stream->isLowed) {
-            stream->isLowed = true;
-            stream->isHighed = false;
-            NetworkTcpStream::OnBufLow low = stream->m_onbuflow;
-            if (low) low(stream.get(), stream->buf_size);
-        }
-    }
+    report_write(*stream, *r, status);
+    give_back(r);
 }
 
 // Streams holding a gathered write. The prepare handle runs right before the
@@ -118,6 +152,8 @@ void uv_on_tcp_send_done(uv_write_t* req, int status) {
 struct Flusher {
     uv_prepare_t handle;
     std::vector<std::shared_ptr<NetworkTcpStream>> streams;
+    // The streams being flushed; kept with its room from turn to turn.
+    std::vector<std::shared_ptr<NetworkTcpStream>> flushing;
 };
 
 void uv_on_flush(uv_prepare_t* handle);
@@ -142,11 +178,10 @@ void queue_flush(std::shared_ptr<NetworkTcpStream> stream) {
 
 void uv_on_flush(uv_prepare_t* handle) {
     auto* f = static_cast<Flusher*>(handle->data);
-    std::vector<std::shared_ptr<NetworkTcpStream>> todo;
     while (!f->streams.empty()) {
-        todo.swap(f->streams);
-        for (const std::shared_ptr<NetworkTcpStream>& s : todo) s->flush();
-        todo.clear();
+        f->flushing.swap(f->streams);
+        for (const std::shared_ptr<NetworkTcpStream>& s : f->flushing) s->flush();
+        f->flushing.clear();
     }
     uv_prepare_stop(handle);
 }
@@ -418,7 +453,7 @@ void NetworkTcpStream::send(const ByteBuffer& bb) {
         return;
     }
     if (!m_gathered) {
-        m_gathered = new my_send_req();
+        m_gathered = take_request();
         m_gathered->obj = shared_from_this();
         queue_flush(m_gathered->obj);
     }

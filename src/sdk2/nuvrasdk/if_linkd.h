@@ -159,7 +159,8 @@ public:
     bool refused_logged_out(const char* name, const char* reason, const std::function<void()>& failure_event = nullptr);
     // Sends one command's call: on 0 `on_ok(answer)`; on -1/-2 `on_failed`
     // (the command's failure event, may be empty), then onError(name, 1001
-    // after -1 / 1002 after -2, reason).
+    // after -1 / 1002 after -2, reason). `name` is a literal: it is kept, not
+    // copied, until the result.
     void command_call(const char* name, const std::string& method, Json::Value req,
                       std::function<void(const Json::Value&)> on_ok,
                       std::function<void(int result, const std::string& reason)> on_failed);

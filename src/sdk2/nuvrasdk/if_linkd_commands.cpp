@@ -5,14 +5,14 @@ void InterfaceLinkD::command_call(const char* name, const std::string& method, J
                                   std::function<void(int, const std::string&)> on_failed) {
     call_api(
         0, method, std::move(req),
-        [this, command = std::string(name), on_ok = std::move(on_ok), on_failed = std::move(on_failed)](
+        [this, name, on_ok = std::move(on_ok), on_failed = std::move(on_failed)](
             int result, const std::string& reason, const Json::Value& answer) {
             if (result == 0) {
                 if (on_ok) on_ok(answer);
                 return;
             }
             if (on_failed) on_failed(result, reason);
-            fire_onError(command, result == -1 ? nuvra_sdk::GENERAL_E_FAILED : nuvra_sdk::GENERAL_E_UNKNOWN, reason);
+            fire_onError(name, result == -1 ? nuvra_sdk::GENERAL_E_FAILED : nuvra_sdk::GENERAL_E_UNKNOWN, reason);
         },
         false);
 }

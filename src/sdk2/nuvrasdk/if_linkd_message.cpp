@@ -5,9 +5,11 @@ namespace {
 
 const char* const kTag = "usr";
 
+// Messages are the busiest calls: their keys and fixed values are literals,
+// which the request keeps rather than copies.
 Json::Value message_request(const std::string& line) {
     Json::Value req(Json::objectValue);
-    req["line"] = line;
+    req[Json::StaticString("line")] = line;
     return req;
 }
 
@@ -26,12 +28,12 @@ void InterfaceLinkD::user_send_instant_msg(std::string account, uint32_t uid, st
         return;
     }
     Json::Value req = message_request(m_line);
-    req["peer"] = account;
-    req["flag"] = "v1:E:2592000";
-    req["t"] = "instant";
-    req["content"] = msg;
-    if (!options.empty() || m_config_inst_msg_with_msgid != 0) req["messageID"] = msgID.empty() ? generate_msgid() : msgID;
-    if (!options.empty()) req["options"] = options;
+    req[Json::StaticString("peer")] = account;
+    req[Json::StaticString("flag")] = Json::StaticString("v1:E:2592000");
+    req[Json::StaticString("t")] = Json::StaticString("instant");
+    req[Json::StaticString("content")] = msg;
+    if (!options.empty() || m_config_inst_msg_with_msgid != 0) req[Json::StaticString("messageID")] = msgID.empty() ? generate_msgid() : msgID;
+    if (!options.empty()) req[Json::StaticString("options")] = options;
     message_call(name, "user_sendmsg", std::move(req), std::move(msgID));
 }
 
@@ -59,11 +61,11 @@ void InterfaceLinkD::user_send_channel_msg(std::string channelID, std::string ms
         return;
     }
     Json::Value req = message_request(m_line);
-    req["name"] = channelID;
-    req["msg"] = msg;
-    if (force) req["force"] = true;
-    if (m_config_channel_msgid != 0) req["msgID"] = msgID.empty() ? generate_msgid() : msgID;
-    if (m_config_channel_extra != 0) req["extra"] = extra;
+    req[Json::StaticString("name")] = channelID;
+    req[Json::StaticString("msg")] = msg;
+    if (force) req[Json::StaticString("force")] = true;
+    if (m_config_channel_msgid != 0) req[Json::StaticString("msgID")] = msgID.empty() ? generate_msgid() : msgID;
+    if (m_config_channel_extra != 0) req[Json::StaticString("extra")] = extra;
     message_call(name, "channel_sendmsg", std::move(req), std::move(msgID),
                  [this, t0](int result) { count_channel_answer(result, t0); });
 }
@@ -88,7 +90,7 @@ void InterfaceLinkD::user_send_app_msg(std::string msg, std::string msgID) {
     if (refused_logged_out(name, "not login", [&] { fire_onMessageSendError(msgID, nuvra_sdk::SENDMESSAGE_E_OTHER); }))
         return;
     Json::Value req = message_request(m_line);
-    req["msg"] = msg;
+    req[Json::StaticString("msg")] = msg;
     message_call(name, "appmsg_send", std::move(req), std::move(msgID));
 }
 
@@ -99,9 +101,9 @@ void InterfaceLinkD::user_send_push_msg(std::string account, uint32_t uid, std::
     if (refused_logged_out(name, "not login", [&] { fire_onMessageSendError(msgID, nuvra_sdk::SENDMESSAGE_E_OTHER); }))
         return;
     Json::Value req = message_request(m_line);
-    req["peer"] = account;
-    req["peer_uid"] = Json::UInt(uid);
-    req["msg"] = msg;
+    req[Json::StaticString("peer")] = account;
+    req[Json::StaticString("peer_uid")] = Json::UInt(uid);
+    req[Json::StaticString("msg")] = msg;
     message_call(name, "push_sendmsg", std::move(req), std::move(msgID));
 }
 
@@ -112,7 +114,7 @@ void InterfaceLinkD::user_send_chat_msg(std::string account, uint32_t uid, std::
     if (refused_logged_out(name, "not login", [&] { fire_onMessageSendError(msgID, nuvra_sdk::SENDMESSAGE_E_OTHER); }))
         return;
     Json::Value req = message_request(m_line);
-    req["msg"] = msg;
+    req[Json::StaticString("msg")] = msg;
     message_call(name, "appmsg_send2", std::move(req), std::move(msgID));
 }
 
@@ -123,8 +125,8 @@ void InterfaceLinkD::user_send_dtmf_msg(uint32_t uid, std::string msg, std::stri
     if (refused_logged_out(name, "not login", [&] { fire_onMessageSendError(msgID, nuvra_sdk::SENDMESSAGE_E_OTHER); }))
         return;
     Json::Value req = message_request(m_line);
-    req["cid"] = Json::UInt(uid);
-    req["dtmf"] = msg;
+    req[Json::StaticString("cid")] = Json::UInt(uid);
+    req[Json::StaticString("dtmf")] = msg;
     message_call(name, "pstn_dtmf", std::move(req), std::move(msgID));
 }
 

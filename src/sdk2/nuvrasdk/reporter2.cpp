@@ -136,40 +136,35 @@ void Reporter2::queue_report(const T& t, const char* cmd, const char* isok, cons
     q.made_at = now;
     q.common = m_common_fields;
     // Written into the scratch text, so the report holds only its own bytes
-    // for the minute it may wait.
+    // for the minute it may wait. Every message makes a report: the fixed
+    // keys go in with their separators as one piece each.
     std::string& out = m_scratch;
     out.assign("{\"cmd\":");
     json_append_string(out, cmd);
     out += ',';
     q.common_at = out.size();
-    append_key(out, "duration");
+    out += "\"duration\":";
     out += std::to_string(mynet::elapsed_ms(t.t0, now));
-    out += ',';
     if (isok) {
-        append_key(out, "isok");
+        out += ",\"isok\":";
         out += isok;
-        out += ',';
     }
-    append_key(out, "key");
+    out += ",\"key\":";
     json_append_string(out, t.key);
     out += ',';
     q.now_at = out.size();
     append_key(out, param_key);
     out += param;
-    out += ',';
-    append_key(out, "param_start");
+    out += ",\"param_start\":";
     out += t.value;
     out += ',';
     append_key(out, last_key);
     json_append_string(out, last);
-    out += ',';
-    append_key(out, "seq");
+    out += ",\"seq\":";
     out += std::to_string(q.seq);
-    out += ',';
-    append_key(out, "time");
+    out += ",\"time\":";
     out += std::to_string(mynet::get_time_in_ms());
-    out += ',';
-    append_key(out, "type");
+    out += ",\"type\":";
     json_append_string(out, t.type);
     out += '}';
     q.text = out;

@@ -111,11 +111,11 @@ public:
 
         void add_call(SP_ApiCall call);
         void do_call();
-        void do_tcp_call(SP_ApiCall call);
+        void do_tcp_call(const SP_ApiCall& call);
         void check_timeout();
-        void process_tcp_call_res(uint32_t call_id, std::string response, std::string ip);
+        void process_tcp_call_res(uint32_t call_id, const std::string& response, const std::string& ip);
         // The completion of one call; ofu is 0 for a line answer, -2 otherwise.
-        void process_call_response(SP_ApiCall call, WAY way, std::string ip, int ofu, const std::string& _reason,
+        void process_call_response(SP_ApiCall call, WAY way, const std::string& ip, int ofu, const std::string& _reason,
                                    const std::string& response);
         SP_ApiCall find_callling_call_by_id(uint32_t call_id);
         static void remove_call_by_id(std::list<SP_ApiCall>& calls, uint32_t call_id);

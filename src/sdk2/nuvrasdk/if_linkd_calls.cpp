@@ -62,8 +62,8 @@ void InterfaceLinkD::CallSlot::do_call() {
     if (m_queue_guard.held()) return;
     check_timeout();
     while (!calls.empty() && n_call_tcp < this2->m_config_call_concurrent) {
-        SP_ApiCall call = calls.front();
-        if (!this2->m_tcp_connected || !this2->m_conn_info || call->only_http) break;
+        if (!this2->m_tcp_connected || !this2->m_conn_info || calls.front()->only_http) break;
+        SP_ApiCall call = std::move(calls.front());
         calls.pop_front();
         calls_calling.push_back(call);
         call->state = ApiCall::STATE_SENT;
@@ -72,7 +72,7 @@ void InterfaceLinkD::CallSlot::do_call() {
     }
 }
 
-void InterfaceLinkD::CallSlot::do_tcp_call(SP_ApiCall call) {
+void InterfaceLinkD::CallSlot::do_tcp_call(const SP_ApiCall& call) {
     call->by_http = false;
     // A call queued before the login learnt its line id carries it now.
     if (call->req.isObject() && call->req.isMember("line") && json_string(call->req, "line").empty())
@@ -115,16 +115,17 @@ bool InterfaceLinkD::CallSlot::expired(const ApiCall& call, uint64_t now) const 
     return mynet::elapsed_ms(call.starttime, now) > limit;
 }
 
-void InterfaceLinkD::CallSlot::process_tcp_call_res(uint32_t call_id, std::string response, std::string ip) {
+void InterfaceLinkD::CallSlot::process_tcp_call_res(uint32_t call_id, const std::string& response,
+                                                    const std::string& ip) {
     SP_ApiCall call = find_callling_call_by_id(call_id);
     if (!call) {
         PlatLog2(kLogInfo, kLogPlatform, "%llu : res : can't find call %d ", mynet::log_time(), static_cast<int>(call_id));
         return;
     }
-    process_call_response(call, WAY_TCP, ip, 0, "", response);
+    process_call_response(std::move(call), WAY_TCP, ip, 0, "", response);
 }
 
-void InterfaceLinkD::CallSlot::process_call_response(SP_ApiCall call, WAY way, std::string ip, int ofu,
+void InterfaceLinkD::CallSlot::process_call_response(SP_ApiCall call, WAY way, const std::string& ip, int ofu,
                                                      const std::string& _reason, const std::string& response) {
     complete(std::move(call), way, ip, ofu, _reason, response);
     do_call();

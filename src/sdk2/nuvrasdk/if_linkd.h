@@ -164,6 +164,8 @@ public:
     void command_call(const char* name, const std::string& method, Json::Value req,
                       std::function<void(const Json::Value&)> on_ok,
                       std::function<void(int result, const std::string& reason)> on_failed);
+    // A failed command's onError: 1001 after -1, 1002 after -2.
+    void fire_command_error(const char* name, int result, const std::string& reason);
     // A written id's time: the wall clock, moved forward so that no two ids of
     // this engine share a millisecond.
     uint64_t next_id_time();

@@ -12,9 +12,13 @@ void InterfaceLinkD::command_call(const char* name, const std::string& method, J
                 return;
             }
             if (on_failed) on_failed(result, reason);
-            fire_onError(name, result == -1 ? nuvra_sdk::GENERAL_E_FAILED : nuvra_sdk::GENERAL_E_UNKNOWN, reason);
+            fire_command_error(name, result, reason);
         },
         false);
+}
+
+void InterfaceLinkD::fire_command_error(const char* name, int result, const std::string& reason) {
+    fire_onError(name, result == -1 ? nuvra_sdk::GENERAL_E_FAILED : nuvra_sdk::GENERAL_E_UNKNOWN, reason);
 }
 
 uint64_t InterfaceLinkD::next_id_time() {

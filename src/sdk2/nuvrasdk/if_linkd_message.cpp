@@ -45,7 +45,8 @@ void InterfaceLinkD::user_send_instant_msg(std::string account, uint32_t uid, st
     req[Json::StaticString("line")] = m_line;
     req[Json::StaticString("peer")] = account;
     req[Json::StaticString("content")] = msg;
-    if (!options.empty() || m_config_inst_msg_with_msgid != 0) req[Json::StaticString("messageID")] = msgID.empty() ? generate_msgid() : msgID;
+    if (!options.empty() || m_config_inst_msg_with_msgid != 0)
+        req[Json::StaticString("messageID")] = msgID.empty() ? generate_msgid() : msgID;
     if (!options.empty()) req[Json::StaticString("options")] = options;
     message_call(name, "user_sendmsg", std::move(req), std::move(msgID));
 }
@@ -143,19 +144,24 @@ void InterfaceLinkD::user_send_dtmf_msg(uint32_t uid, std::string msg, std::stri
     message_call(name, "pstn_dtmf", std::move(req), std::move(msgID));
 }
 
-// Reports with the caller's id, never a generated one.
+// Reports with the caller's id, never a generated one. One result function
+// rather than a pair wrapped in another: messages are the busiest calls, and
+// every function held costs an allocation.
 void InterfaceLinkD::message_call(const char* name, const std::string& method, Json::Value req, std::string msgID,
                                   std::function<void(int)> on_result) {
-    command_call(
-        name, method, std::move(req),
-        [this, msgID, on_result](const Json::Value&) {
-            if (on_result) on_result(0);
-            fire_onMessageSendSuccess(msgID);
-        },
-        [this, msgID, on_result](int result, const std::string&) {
+    call_api(
+        0, method, std::move(req),
+        [this, name, msgID = std::move(msgID), on_result = std::move(on_result)](
+            int result, const std::string& reason, const Json::Value&) {
             if (on_result) on_result(result);
+            if (result == 0) {
+                fire_onMessageSendSuccess(msgID);
+                return;
+            }
             fire_onMessageSendError(msgID, result == -1 ? nuvra_sdk::SENDMESSAGE_E_OTHER : nuvra_sdk::SENDMESSAGE_E_TIMEOUT);
-        });
+            fire_command_error(name, result, reason);
+        },
+        false);
 }
 
 // The time's last six digits, then the counter's, neither zero-filled.

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "if_linkd.h"
+#include "common/call_chains.h"
 #include "log.h"
 #include "support/engine_fixture.h"
 #include "support/line_fixture.h"
@@ -158,17 +159,6 @@ BenchPeer& peer() {
     return *p;
 }
 
-const Json::Value& request() {
-    static const Json::Value req = [] {
-        Json::Value r(Json::objectValue);
-        r["line"] = "L1";
-        r["name"] = "room-17";
-        r["account"] = "bench-user";
-        return r;
-    }();
-    return req;
-}
-
 void route_call_ret(InterfaceLinkD& engine, InterfaceLinkD::ConnInfo& info, const std::string& msg) {
     if (!pystring::startswith(msg, "call_ret ")) return;
     std::vector<std::string> f;
@@ -184,8 +174,10 @@ nuvra_test::LineFixture& line() {
         SetLogSink2(counting_sink);
         static nuvra_sdk::ICallBack events;
         InterfaceLinkD* engine = nullptr;
+        // Made off the network thread: making it waits for that thread.
+        mynet::Async& queue = nuvra_test::engine_queue();
         nuvra_test::run_on_loop([&] {
-            engine = new InterfaceLinkD(&events, &nuvra_test::engine_queue());
+            engine = new InterfaceLinkD(&events, &queue);
             engine->rp.m_enable = false;
         });
         auto* f = new nuvra_test::LineFixture(engine);
@@ -206,34 +198,6 @@ std::shared_ptr<InterfaceLinkD::ConnInfo>& idle_conn() {
     return *c;
 }
 
-// Keeps `width` calls in flight until `total` have completed; each result
-// function makes the next call.
-struct Chains {
-    InterfaceLinkD* engine = nullptr;
-    int total = 0;
-    int issued = 0;
-    int completed = 0;
-    int failed = 0;
-    std::promise<void> done;
-
-    void start(int width) {
-        for (int i = 0; i < width && issued < total; ++i) next();
-    }
-    void next() {
-        ++issued;
-        engine->call_api(0, "bench_call", request(),
-                         [this](int result, const std::string&, const Json::Value&) {
-                             failed += result != 0;
-                             if (++completed == total) {
-                                 done.set_value();
-                             } else if (issued < total) {
-                                 next();
-                             }
-                         },
-                         false);
-    }
-};
-
 uint64_t thread_cpu_ns() {
     timespec ts{};
     clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
@@ -242,7 +206,7 @@ uint64_t thread_cpu_ns() {
 
 // Runs the chains and returns the network thread's CPU time they took, in ns.
 uint64_t run_chains(int width, int total, benchmark::State& state) {
-    Chains chains;
+    bench::CallChains chains;
     chains.total = total;
     uint64_t cpu_start = 0;
     std::future<void> finished = chains.done.get_future();
@@ -286,7 +250,7 @@ void BM_RawRoundTrip(benchmark::State& state) {
         state.SkipWithError("connect failed");
         return;
     }
-    const std::string call = frame(0x81, "call bench_call 1 0 " + JSON2STRING(request()));
+    const std::string call = frame(0x81, "call bench_call 1 0 " + JSON2STRING(bench::call_request()));
     const size_t answer_size = frame(0x80, "call_ret bench_call 1 0 {\"result\":\"ok\"}").size();
     std::string buf(answer_size, '\0');
     for (auto _ : state) {
@@ -331,7 +295,7 @@ void BM_CallSlotOnly(benchmark::State& state) {
             failed += result != 0;
         };
         for (auto _ : state) {
-            const REQ_ID id = engine->call_api(0, "bench_call", request(), count, false);
+            const REQ_ID id = engine->call_api(0, "bench_call", bench::call_request(), count, false);
             engine->m_main_slot.process_tcp_call_res(id, "{\"result\":\"ok\"}", "127.0.0.1");
         }
         engine->m_conn_info.swap(idle_conn());

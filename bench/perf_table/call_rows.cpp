@@ -3,6 +3,7 @@
 
 #include "bare_uv_client.h"
 #include "bench_engine.h"
+#include "common/call_chains.h"
 #include "lean_line_peer.h"
 #include "peers/discovery_service.h"
 #include "rows.h"
@@ -16,48 +17,9 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-const Json::Value& request() {
-    static const Json::Value req = [] {
-        Json::Value r(Json::objectValue);
-        r["line"] = "L1";
-        r["name"] = "room-17";
-        r["account"] = "bench-user";
-        return r;
-    }();
-    return req;
-}
-
-// Keeps `width` calls of `call_api` in flight until `total` completed; each
-// result function makes the next call. Runs on the network thread.
-struct CallChains {
-    InterfaceLinkD* engine = nullptr;
-    int total = 0;
-    int issued = 0;
-    int completed = 0;
-    int failed = 0;
-    std::promise<void> done;
-
-    void start(int width) {
-        for (int i = 0; i < width && issued < total; ++i) next();
-    }
-    void next() {
-        ++issued;
-        engine->call_api(0, "bench_call", request(),
-                         [this](int result, const std::string&, const Json::Value&) {
-                             failed += result != 0;
-                             if (++completed == total) {
-                                 done.set_value();
-                             } else if (issued < total) {
-                                 next();
-                             }
-                         },
-                         false);
-    }
-};
-
 // Seconds for `total` calls with `width` in flight; negative when one failed.
 double call_seconds(InterfaceLinkD* engine, int width, int total) {
-    CallChains chains;
+    bench::CallChains chains;
     chains.engine = engine;
     chains.total = total;
     std::future<void> finished = chains.done.get_future();

@@ -71,6 +71,7 @@ private:
 };
 
 // The queue every test engine runs its work through, as an instance's does.
+// The first call waits for the network thread, so it is made off that thread.
 mynet::Async& engine_queue();
 
 // Restores the process-wide proxy when it goes; the second form also sets

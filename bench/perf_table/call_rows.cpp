@@ -1,5 +1,7 @@
+#include <algorithm>
 #include <chrono>
 #include <future>
+#include <vector>
 
 #include "bare_uv_client.h"
 #include "bench_engine.h"
@@ -79,23 +81,30 @@ template <typename F> Run timed(F run) {
     return r;
 }
 
-// The best of `rounds` runs of the library and of its reference, taken in
-// turns, so that neither a passing hiccup of the machine nor a drift of its
-// load decides a row.
+// The run of middle length.
+Run median_run(std::vector<Run> runs) {
+    const auto middle = runs.begin() + static_cast<std::ptrdiff_t>(runs.size() / 2);
+    std::nth_element(runs.begin(), middle, runs.end(),
+                     [](const Run& a, const Run& b) { return a.seconds < b.seconds; });
+    return *middle;
+}
+
+// The median of `rounds` runs of the library and of its reference, taken in
+// turns: a drift of the machine's pace meets both alike, and neither a
+// passing hiccup nor one lucky run decides a row.
 struct Pair {
     Run library;
     Run reference;
 };
-template <typename L, typename R> Pair best_in_turns(int rounds, L library, R reference) {
-    Pair best;
+template <typename L, typename R> Pair median_in_turns(int rounds, L library, R reference) {
+    std::vector<Run> libraries;
+    std::vector<Run> references;
     for (int i = 0; i < rounds; ++i) {
-        const Run l = timed(library);
-        const Run r = timed(reference);
-        if (l.seconds < 0 || r.seconds < 0) return Pair();
-        if (best.library.seconds < 0 || l.seconds < best.library.seconds) best.library = l;
-        if (best.reference.seconds < 0 || r.seconds < best.reference.seconds) best.reference = r;
+        libraries.push_back(timed(library));
+        references.push_back(timed(reference));
+        if (libraries.back().seconds < 0 || references.back().seconds < 0) return Pair();
     }
-    return best;
+    return Pair{median_run(libraries), median_run(references)};
 }
 
 // The network thread's CPU per call, which the machine's load hardly moves.
@@ -182,22 +191,22 @@ std::vector<Row> call_rows(const Options& o) {
     const uint16_t port = peer.port();
     // Compressed: the library's default line flag.
     add(kRoundTrip,
-        best_in_turns(
+        median_in_turns(
             serial_rounds, [&] { return call_seconds(ce, 1, serial); },
             [&] { return bare_uv_pipelined_seconds(port, call_frame, 1, serial); }),
         serial, [&](double lib, double ref) { return round_trip_row(kRoundTrip, lib, ref, serial); });
     add(kMessage,
-        best_in_turns(
+        median_in_turns(
             serial_rounds, [&] { return message_seconds(compressed, serial); },
             [&] { return bare_uv_pipelined_seconds(port, message_frame, 1, serial); }),
         serial, [&](double lib, double ref) { return round_trip_row(kMessage, lib, ref, serial); });
     add(kCompressed,
-        best_in_turns(
+        median_in_turns(
             rounds, [&] { return call_seconds(ce, 60, pipelined); },
             [&] { return bare_uv_pipelined_seconds(port, call_frame, 60, pipelined); }),
         pipelined, [&](double lib, double ref) { return throughput_row(kCompressed, lib, ref, pipelined, 150); });
     add(kPlain,
-        best_in_turns(
+        median_in_turns(
             rounds, [&] { return call_seconds(pe, 60, pipelined); },
             [&] { return bare_uv_pipelined_seconds(port, plain_frame, 60, pipelined); }),
         pipelined, [&](double lib, double ref) { return throughput_row(kPlain, lib, ref, pipelined, 200); });

@@ -9,7 +9,6 @@
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
 #include <future>
 #include <memory>
 #include <string>
@@ -22,6 +21,7 @@
 #include "support/engine_fixture.h"
 #include "support/line_fixture.h"
 #include "support/loop_thread.h"
+#include "support/thread_cpu_time.h"
 
 // Server calls through the library against a minimal loopback line peer,
 // beside a raw client that sends the very bytes of such a call and waits for
@@ -198,43 +198,37 @@ std::shared_ptr<InterfaceLinkD::ConnInfo>& idle_conn() {
     return *c;
 }
 
-uint64_t thread_cpu_ns() {
-    timespec ts{};
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
-    return uint64_t(ts.tv_sec) * 1000000000u + uint64_t(ts.tv_nsec);
-}
-
-// Runs the chains and returns the network thread's CPU time they took, in ns.
-uint64_t run_chains(int width, int total, benchmark::State& state) {
+// Runs the chains and returns the network thread's CPU time they took, in ms.
+double run_chains(int width, int total, benchmark::State& state) {
     bench::CallChains chains;
     chains.total = total;
-    uint64_t cpu_start = 0;
+    double cpu_start = 0;
     std::future<void> finished = chains.done.get_future();
     line().on_loop([&](InterfaceLinkD& e, nuvra_test::LineFixture::Info&) {
-        cpu_start = thread_cpu_ns();
+        cpu_start = nuvra_test::thread_cpu_ms();
         chains.engine = &e;
         chains.start(width);
     });
     finished.wait();
-    uint64_t cpu_end = 0;
-    line().on_loop([&](InterfaceLinkD&, nuvra_test::LineFixture::Info&) { cpu_end = thread_cpu_ns(); });
+    double cpu_end = 0;
+    line().on_loop([&](InterfaceLinkD&, nuvra_test::LineFixture::Info&) { cpu_end = nuvra_test::thread_cpu_ms(); });
     if (chains.failed != 0) state.SkipWithError("calls failed");
     return cpu_end - cpu_start;
 }
 
 // Network-thread CPU per call, in microseconds.
-void report_cpu(benchmark::State& state, uint64_t cpu_ns) {
-    state.counters["loop_cpu_us"] = benchmark::Counter(double(cpu_ns) / 1000.0 / double(state.iterations()));
+void report_cpu(benchmark::State& state, double cpu_ms) {
+    state.counters["loop_cpu_us"] = benchmark::Counter(cpu_ms * 1000.0 / double(state.iterations()));
 }
 
 // call_api to result function, one call at a time.
 void BM_CallRoundTrip(benchmark::State& state) {
     constexpr int kBatch = 2000;
     line();
-    uint64_t cpu_ns = 0;
-    while (state.KeepRunningBatch(kBatch)) cpu_ns += run_chains(1, kBatch, state);
+    double cpu_ms = 0;
+    while (state.KeepRunningBatch(kBatch)) cpu_ms += run_chains(1, kBatch, state);
     state.SetItemsProcessed(state.iterations());
-    report_cpu(state, cpu_ns);
+    report_cpu(state, cpu_ms);
 }
 BENCHMARK(BM_CallRoundTrip)->UseRealTime()->Unit(benchmark::kMicrosecond);
 
@@ -274,10 +268,10 @@ BENCHMARK(BM_RawRoundTrip)->UseRealTime()->Unit(benchmark::kMicrosecond);
 void BM_CallThroughput60(benchmark::State& state) {
     constexpr int kBatch = 30000;
     line();
-    uint64_t cpu_ns = 0;
-    while (state.KeepRunningBatch(kBatch)) cpu_ns += run_chains(60, kBatch, state);
+    double cpu_ms = 0;
+    while (state.KeepRunningBatch(kBatch)) cpu_ms += run_chains(60, kBatch, state);
     state.SetItemsProcessed(state.iterations());
-    report_cpu(state, cpu_ns);
+    report_cpu(state, cpu_ms);
 }
 BENCHMARK(BM_CallThroughput60)->UseRealTime()->Unit(benchmark::kMillisecond);
 

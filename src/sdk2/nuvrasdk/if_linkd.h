@@ -213,6 +213,8 @@ public:
     void user_send_push_msg(std::string account, uint32_t uid, std::string msg, std::string msgID);
     void user_send_chat_msg(std::string account, uint32_t uid, std::string msg, std::string msgID);
     void user_send_dtmf_msg(uint32_t uid, std::string msg, std::string msgID);
+    // Logged out: the message fails with onMessageSendError, like any refused command.
+    bool message_refused_logged_out(const char* name, const std::string& msgID);
     // Sends a message's call; reports with the caller's msgID.
     void message_call(const char* name, const std::string& method, Json::Value req, std::string msgID,
                       std::function<void(int result)> on_result = nullptr);

@@ -34,8 +34,7 @@ void InterfaceLinkD::user_send_instant_msg(std::string account, uint32_t uid, st
     PlatLog2(kLogInfo, kLogPlatform, "%llu : %-15s user_send_instant_msg account=\"%s\" uid=%u msg=\"%.100s\" msgID=\"%s\"",
              mynet::log_time(), kTag, account.c_str(), uid, msg.c_str(), msgID.c_str());
     const char* const name = "send_instant_msg";
-    if (refused_logged_out(name, "not login", [&] { fire_onMessageSendError(msgID, nuvra_sdk::SENDMESSAGE_E_OTHER); }))
-        return;
+    if (message_refused_logged_out(name, msgID)) return;
     if (msg.size() > kMaxMessageBytes) {
         fire_onMessageSendError(msgID, nuvra_sdk::SENDMESSAGE_E_OTHER);
         fire_onError(name, nuvra_sdk::GENERAL_E_LARGE_PARAM, "msg too large");
@@ -61,8 +60,7 @@ void InterfaceLinkD::user_send_channel_msg(std::string channelID, std::string ms
     PlatLog2(kLogInfo, kLogPlatform, "%llu : %-15s user_send_channel_msg channelID=\"%s\" msg=\"%.100s\" msgID=\"%s\" type=%u",
              mynet::log_time(), kTag, channelID.c_str(), msg.c_str(), msgID.c_str(), type);
     const char* const name = "send_channel_msg";
-    if (refused_logged_out(name, "not login", [&] { fire_onMessageSendError(msgID, nuvra_sdk::SENDMESSAGE_E_OTHER); }))
-        return;
+    if (message_refused_logged_out(name, msgID)) return;
     if (msg.size() > kMaxMessageBytes) {
         fire_onMessageSendError(msgID, nuvra_sdk::SENDMESSAGE_E_OTHER);
         fire_onError(name, nuvra_sdk::GENERAL_E_LARGE_PARAM, "msg too large");
@@ -101,8 +99,7 @@ void InterfaceLinkD::user_send_app_msg(std::string msg, std::string msgID) {
     PlatLog2(kLogInfo, kLogPlatform, "%llu : %-15s user_send_app_msg msg=\"%.100s\" msgID=\"%s\"", mynet::log_time(), kTag,
              msg.c_str(), msgID.c_str());
     const char* const name = "send_app_msg";
-    if (refused_logged_out(name, "not login", [&] { fire_onMessageSendError(msgID, nuvra_sdk::SENDMESSAGE_E_OTHER); }))
-        return;
+    if (message_refused_logged_out(name, msgID)) return;
     Json::Value req = message_request(m_line);
     req[Json::StaticString("msg")] = msg;
     message_call(name, "appmsg_send", std::move(req), std::move(msgID));
@@ -112,8 +109,7 @@ void InterfaceLinkD::user_send_push_msg(std::string account, uint32_t uid, std::
     PlatLog2(kLogInfo, kLogPlatform, "%llu : %-15s user_send_push_msg account=\"%s\" uid=%u msg=\"%.100s\" msgID=\"%s\"",
              mynet::log_time(), kTag, account.c_str(), uid, msg.c_str(), msgID.c_str());
     const char* const name = "send_push_msg";
-    if (refused_logged_out(name, "not login", [&] { fire_onMessageSendError(msgID, nuvra_sdk::SENDMESSAGE_E_OTHER); }))
-        return;
+    if (message_refused_logged_out(name, msgID)) return;
     Json::Value req = message_request(m_line);
     req[Json::StaticString("peer")] = account;
     req[Json::StaticString("peer_uid")] = Json::UInt(uid);
@@ -125,8 +121,7 @@ void InterfaceLinkD::user_send_chat_msg(std::string account, uint32_t uid, std::
     PlatLog2(kLogInfo, kLogPlatform, "%llu : %-15s user_send_chat_msg account=\"%s\" uid=%u msg=\"%.100s\" msgID=\"%s\"",
              mynet::log_time(), kTag, account.c_str(), uid, msg.c_str(), msgID.c_str());
     const char* const name = "send_chat_msg";
-    if (refused_logged_out(name, "not login", [&] { fire_onMessageSendError(msgID, nuvra_sdk::SENDMESSAGE_E_OTHER); }))
-        return;
+    if (message_refused_logged_out(name, msgID)) return;
     Json::Value req = message_request(m_line);
     req[Json::StaticString("msg")] = msg;
     message_call(name, "appmsg_send2", std::move(req), std::move(msgID));
@@ -136,12 +131,16 @@ void InterfaceLinkD::user_send_dtmf_msg(uint32_t uid, std::string msg, std::stri
     PlatLog2(kLogInfo, kLogPlatform, "%llu : %-15s user_send_dtmf_msg uid=%u msg=\"%.100s\" msgID=\"%s\"", mynet::log_time(),
              kTag, uid, msg.c_str(), msgID.c_str());
     const char* const name = "send_dtmf_msg";
-    if (refused_logged_out(name, "not login", [&] { fire_onMessageSendError(msgID, nuvra_sdk::SENDMESSAGE_E_OTHER); }))
-        return;
+    if (message_refused_logged_out(name, msgID)) return;
     Json::Value req = message_request(m_line);
     req[Json::StaticString("cid")] = Json::UInt(uid);
     req[Json::StaticString("dtmf")] = msg;
     message_call(name, "pstn_dtmf", std::move(req), std::move(msgID));
+}
+
+bool InterfaceLinkD::message_refused_logged_out(const char* name, const std::string& msgID) {
+    return refused_logged_out(name, "not login",
+                              [&] { fire_onMessageSendError(msgID, nuvra_sdk::SENDMESSAGE_E_OTHER); });
 }
 
 // Reports with the caller's id, never a generated one. One result function

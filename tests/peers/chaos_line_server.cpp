@@ -1,9 +1,5 @@
 #include "peers/chaos_line_server.h"
 
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -19,26 +15,11 @@ namespace nuvra_test {
 namespace {
 
 constexpr int kTickMs = 20;
+// A soak's instances all connect at once, and again after every restart.
+constexpr int kBacklog = 256;
 
 bool starts_with(const std::string& s, const char* prefix) {
     return s.compare(0, std::char_traits<char>::length(prefix), prefix) == 0;
-}
-
-// A non-blocking listener on host:port (port 0: ephemeral); -1 on failure.
-int listen_tcp(const std::string& host, uint16_t port) {
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(port);
-    if (inet_pton(AF_INET, host.c_str(), &a.sin_addr) != 1) return -1;
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    if (fd < 0) return -1;
-    int one = 1;
-    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    if (bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || listen(fd, 256) != 0) {
-        close(fd);
-        return -1;
-    }
-    return fd;
 }
 
 // Answers that are not a valid result object, each a different way.
@@ -74,30 +55,13 @@ struct ChaosLineServer::Conn {
 
 ChaosLineServer::ChaosLineServer(const std::string& host, uint64_t seed, const ChaosOdds& odds)
     : host_(host), odds_(odds), rng_(seed) {
-    listen_fd_ = listen_tcp(host, 0);
-    if (listen_fd_ < 0) return;
-    if (pipe2(wake_fds_, O_NONBLOCK | O_CLOEXEC) != 0) {
-        close(listen_fd_);
-        listen_fd_ = -1;
-        return;
-    }
-    port_ = local_port(listen_fd_);
-    thread_ = std::thread([this] { run(); });
+    if (server_.open(host, kBacklog)) server_.thread = std::thread([this] { run(); });
 }
 
 ChaosLineServer::~ChaosLineServer() {
-    {
-        std::lock_guard<std::mutex> lock(mu_);
-        stopping_ = true;
-    }
-    if (thread_.joinable()) {
-        wake();
-        thread_.join();
-    }
+    server_.stop(mu_);
     for (auto& c : conns_)
         if (c->fd >= 0) close(c->fd);
-    for (int fd : {listen_fd_, wake_fds_[0], wake_fds_[1]})
-        if (fd >= 0) close(fd);
 }
 
 void ChaosLineServer::set_chaos(bool on) {
@@ -105,7 +69,7 @@ void ChaosLineServer::set_chaos(bool on) {
         std::lock_guard<std::mutex> lock(mu_);
         chaos_ = on;
     }
-    wake();
+    server_.wake();
 }
 
 ChaosCounts ChaosLineServer::counts() const {
@@ -123,9 +87,10 @@ int ChaosLineServer::open_connections() const {
 void ChaosLineServer::run() {
     std::unique_lock<std::mutex> lock(mu_);
     Clock::time_point last_tick = Clock::now();
-    while (!stopping_) {
+    while (!server_.stopping) {
         auto now = Clock::now();
-        if (listen_fd_ < 0 && (now >= down_until_ || !chaos_) && !listen_again()) down_until_ = now + std::chrono::milliseconds(50);
+        if (server_.listen_fd < 0 && (now >= down_until_ || !chaos_) && !server_.listen_again(host_, kBacklog))
+            down_until_ = now + std::chrono::milliseconds(50);
         if (now - last_tick >= std::chrono::milliseconds(kTickMs)) {
             double seconds = std::chrono::duration<double>(now - last_tick).count();
             last_tick = now;
@@ -133,7 +98,7 @@ void ChaosLineServer::run() {
         }
         conns_.erase(std::remove_if(conns_.begin(), conns_.end(), [](const auto& c) { return c->closed; }),
                      conns_.end());
-        std::vector<pollfd> fds{{wake_fds_[0], POLLIN, 0}, {listen_fd_, POLLIN, 0}};
+        std::vector<pollfd> fds = server_.round_fds();
         std::vector<Conn*> polled;
         for (auto& c : conns_) {
             flush_conn(*c, now);
@@ -145,17 +110,12 @@ void ChaosLineServer::run() {
         }
         int timeout = std::min(poll_timeout_ms(now), kTickMs);
         lock.unlock();
-        poll(fds.data(), fds.size(), timeout);
+        server_.poll(fds, timeout);
         lock.lock();
-        if (fds[0].revents & POLLIN) {
-            char buf[64];
-            while (read(wake_fds_[0], buf, sizeof buf) > 0) {
-            }
-        }
-        if (listen_fd_ >= 0 && (fds[1].revents & POLLIN)) accept_all();
+        if (server_.listener_ready(fds)) accept_all();
         for (size_t i = 0; i < polled.size(); ++i) {
             Conn& c = *polled[i];
-            short rev = fds[i + 2].revents;
+            short rev = fds[PollServer::kFirstConnFd + i].revents;
             if (c.closed || rev == 0) continue;
             if (rev & POLLIN)
                 read_conn(c);
@@ -165,17 +125,8 @@ void ChaosLineServer::run() {
     }
 }
 
-bool ChaosLineServer::listen_again() {
-    listen_fd_ = listen_tcp(host_, port_);
-    return listen_fd_ >= 0;
-}
-
 void ChaosLineServer::accept_all() {
-    for (;;) {
-        int fd = accept4(listen_fd_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
-        if (fd < 0) return;
-        int one = 1;
-        setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    for (int fd; (fd = server_.accept_conn()) >= 0;) {
         auto c = std::make_unique<Conn>();
         c->fd = fd;
         conns_.push_back(std::move(c));
@@ -346,7 +297,7 @@ void ChaosLineServer::inject_faults(Clock::time_point now, double seconds) {
     auto happens = [&](double per_s) {
         return std::uniform_real_distribution<double>(0, 1)(rng_) < per_s * seconds;
     };
-    if (listen_fd_ >= 0 && happens(odds_.restart_per_s)) {
+    if (server_.listen_fd >= 0 && happens(odds_.restart_per_s)) {
         restart(now);
         return;
     }
@@ -385,8 +336,7 @@ void ChaosLineServer::restart(Clock::time_point now) {
     ++counts_.restarts;
     for (auto& c : conns_)
         if (!c->closed) drop_conn(*c, roll(500));
-    close(listen_fd_);
-    listen_fd_ = -1;
+    close_fd(server_.listen_fd);
     down_until_ = now + std::chrono::milliseconds(uniform(200, 1500));
 }
 
@@ -481,11 +431,5 @@ int ChaosLineServer::poll_timeout_ms(Clock::time_point now) const {
 bool ChaosLineServer::roll(int per_mille) { return uniform(0, 999) < per_mille; }
 
 int ChaosLineServer::uniform(int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(rng_); }
-
-void ChaosLineServer::wake() {
-    char b = 1;
-    if (write(wake_fds_[1], &b, 1) < 0) {
-    }
-}
 
 }  // namespace nuvra_test

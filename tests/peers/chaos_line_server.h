@@ -17,8 +17,9 @@
 #include <mutex>
 #include <random>
 #include <string>
-#include <thread>
 #include <vector>
+
+#include "peers/poll_server.h"
 
 namespace nuvra_test {
 
@@ -80,8 +81,8 @@ public:
     ChaosLineServer(const ChaosLineServer&) = delete;
     ChaosLineServer& operator=(const ChaosLineServer&) = delete;
 
-    bool ok() const { return port_ != 0; }
-    uint16_t port() const { return port_; }
+    bool ok() const { return server_.port != 0; }
+    uint16_t port() const { return server_.port; }
 
     // Off: every text is answered at once and plainly, nothing is dropped and
     // a server that is down comes back at once. Answers already withheld stay so.
@@ -95,7 +96,6 @@ private:
     struct Conn;
 
     void run();
-    bool listen_again();
     void accept_all();
     void read_conn(Conn& c);
     void handle_text(Conn& c, const std::string& text);
@@ -114,16 +114,11 @@ private:
     int poll_timeout_ms(Clock::time_point now) const;
     bool roll(int per_mille);
     int uniform(int lo, int hi);
-    void wake();
 
     const std::string host_;
     const ChaosOdds odds_;
-    uint16_t port_ = 0;
-    int listen_fd_ = -1;
-    int wake_fds_[2] = {-1, -1};
 
     mutable std::mutex mu_;
-    bool stopping_ = false;
     bool chaos_ = true;
     Clock::time_point down_until_{};
     std::mt19937_64 rng_;
@@ -131,7 +126,7 @@ private:
     uint64_t next_line_ = 0;
     std::vector<std::unique_ptr<Conn>> conns_;
 
-    std::thread thread_;
+    PollServer server_;
 };
 
 }  // namespace nuvra_test

@@ -1,9 +1,5 @@
 #include "peers/line_server.h"
 
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -20,6 +16,8 @@
 namespace nuvra_test {
 
 namespace {
+
+constexpr int kBacklog = 16;
 
 int64_t now_ms() {
     return std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -47,36 +45,6 @@ std::string hex_flags(uint8_t flags) {
     char buf[8];
     std::snprintf(buf, sizeof buf, "0x%02x", flags);
     return buf;
-}
-
-// Opens a non-blocking listening socket on host at an ephemeral port.
-int listen_on(const std::string& host, uint16_t* port) {
-    sockaddr_storage ss{};
-    socklen_t len = 0;
-    int family = host.find(':') == std::string::npos ? AF_INET : AF_INET6;
-    if (family == AF_INET) {
-        auto* a = reinterpret_cast<sockaddr_in*>(&ss);
-        a->sin_family = AF_INET;
-        if (inet_pton(AF_INET, host.c_str(), &a->sin_addr) != 1) return -1;
-        len = sizeof *a;
-    } else {
-        auto* a = reinterpret_cast<sockaddr_in6*>(&ss);
-        a->sin6_family = AF_INET6;
-        if (inet_pton(AF_INET6, host.c_str(), &a->sin6_addr) != 1) return -1;
-        len = sizeof *a;
-    }
-    int fd = socket(family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    if (fd < 0) return -1;
-    int one = 1;
-    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    if (bind(fd, reinterpret_cast<sockaddr*>(&ss), len) != 0 || listen(fd, 16) != 0 ||
-        getsockname(fd, reinterpret_cast<sockaddr*>(&ss), &len) != 0) {
-        close(fd);
-        return -1;
-    }
-    *port = ntohs(family == AF_INET ? reinterpret_cast<sockaddr_in*>(&ss)->sin_port
-                                    : reinterpret_cast<sockaddr_in6*>(&ss)->sin6_port);
-    return fd;
 }
 
 }  // namespace
@@ -320,29 +288,13 @@ LineServer::LineServer(const std::string& host) : host_(host) {
     handlers_["line_login3 "] = answer({reply("line_login_res ok")});
     handlers_["line_ping:"] = answer_ping();
     handlers_["call "] = CallScript::ok().handler();
-    listen_fd_ = listen_on(host, &port_);
-    if (listen_fd_ < 0) return;
-    if (pipe2(wake_fds_, O_NONBLOCK | O_CLOEXEC) != 0) {
-        close(listen_fd_);
-        listen_fd_ = -1;
-        return;
-    }
-    thread_ = std::thread([this] { run(); });
+    if (server_.open(host, kBacklog)) server_.thread = std::thread([this] { run(); });
 }
 
 LineServer::~LineServer() {
-    {
-        std::lock_guard<std::mutex> lock(mu_);
-        stopping_ = true;
-    }
-    if (thread_.joinable()) {
-        wake();
-        thread_.join();
-    }
+    server_.stop(mu_);
     for (auto& c : conns_)
         if (c->fd >= 0) close(c->fd);
-    for (int fd : {listen_fd_, wake_fds_[0], wake_fds_[1]})
-        if (fd >= 0) close(fd);
 }
 
 void LineServer::on_text(const std::string& prefix, TextHandler handler) {
@@ -375,7 +327,7 @@ void LineServer::push_text(int conn, const std::string& text, int flags) {
         if (!c) return;
         c->out.push_back({encode_text(*c, text, flags), Clock::now(), Conn::DATA});
     }
-    wake();
+    server_.wake();
 }
 
 void LineServer::send_raw(int conn, const std::string& bytes, Chunking chunking) {
@@ -390,7 +342,7 @@ void LineServer::send_raw(int conn, const std::string& bytes, Chunking chunking)
             at += std::chrono::milliseconds(chunking.gap_ms);
         }
     }
-    wake();
+    server_.wake();
 }
 
 void LineServer::close_conn(int conn, bool reset) {
@@ -401,7 +353,7 @@ void LineServer::close_conn(int conn, bool reset) {
         Clock::time_point at = c->out.empty() ? Clock::now() : c->out.back().not_before;
         c->out.push_back({"", at, reset ? Conn::RESET : Conn::FIN});
     }
-    wake();
+    server_.wake();
 }
 
 void LineServer::set_reading(int conn, bool reading) {
@@ -411,7 +363,7 @@ void LineServer::set_reading(int conn, bool reading) {
         if (!c) return;
         c->reading = reading;
     }
-    wake();
+    server_.wake();
 }
 
 std::vector<Received> LineServer::received() const {
@@ -478,8 +430,8 @@ bool LineServer::wait_for_close(int conn, int timeout_ms) const {
 // connection, and between polls releases due answers and writes.
 void LineServer::run() {
     std::unique_lock<std::mutex> lock(mu_);
-    while (!stopping_) {
-        std::vector<pollfd> fds{{wake_fds_[0], POLLIN, 0}, {listen_fd_, POLLIN, 0}};
+    while (!server_.stopping) {
+        std::vector<pollfd> fds = server_.round_fds();
         std::vector<Conn*> polled;
         // One clock reading for the whole round, so a piece that falls due
         // meanwhile is either written now or sets the poll time-out.
@@ -495,17 +447,12 @@ void LineServer::run() {
         }
         int timeout = poll_timeout_ms(now);
         lock.unlock();
-        poll(fds.data(), fds.size(), timeout);
+        server_.poll(fds, timeout);
         lock.lock();
-        if (fds[0].revents & POLLIN) {
-            char buf[64];
-            while (read(wake_fds_[0], buf, sizeof buf) > 0) {
-            }
-        }
-        if (fds[1].revents & POLLIN) accept_all();
+        if (server_.listener_ready(fds)) accept_all();
         for (size_t i = 0; i < polled.size(); ++i) {
             Conn& c = *polled[i];
-            short rev = fds[i + 2].revents;
+            short rev = fds[PollServer::kFirstConnFd + i].revents;
             if (c.closed || rev == 0) continue;
             if ((rev & POLLIN) && c.reading) {
                 read_conn(c);
@@ -517,11 +464,7 @@ void LineServer::run() {
 }
 
 void LineServer::accept_all() {
-    for (;;) {
-        int fd = accept4(listen_fd_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
-        if (fd < 0) return;
-        int one = 1;
-        setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    for (int fd; (fd = server_.accept_conn()) >= 0;) {
         auto c = std::make_unique<Conn>();
         c->fd = fd;
         c->index = static_cast<int>(conns_.size());
@@ -719,12 +662,6 @@ LineServer::Conn* LineServer::find_conn(int conn) {
     size_t i = conn == kLastConn ? conns_.size() - 1 : static_cast<size_t>(conn);
     if (i >= conns_.size() || conns_[i]->closed) return nullptr;
     return conns_[i].get();
-}
-
-void LineServer::wake() {
-    char b = 1;
-    if (write(wake_fds_[1], &b, 1) < 0) {
-    }
 }
 
 }  // namespace nuvra_test

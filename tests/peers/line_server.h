@@ -38,8 +38,9 @@
 #include <mutex>
 #include <optional>
 #include <string>
-#include <thread>
 #include <vector>
+
+#include "peers/poll_server.h"
 
 namespace nuvra_test {
 
@@ -167,9 +168,9 @@ public:
     LineServer& operator=(const LineServer&) = delete;
 
     // True when the server listens.
-    bool ok() const { return listen_fd_ >= 0; }
+    bool ok() const { return server_.listen_fd >= 0; }
     // The port it listens on.
-    uint16_t port() const { return port_; }
+    uint16_t port() const { return server_.port; }
     // The address it listens on.
     const std::string& host() const { return host_; }
 
@@ -230,16 +231,11 @@ private:
     void finish_conn(Conn& c);
     int poll_timeout_ms(Clock::time_point now) const;
     Conn* find_conn(int conn);
-    void wake();
 
     std::string host_;
-    uint16_t port_ = 0;
-    int listen_fd_ = -1;
-    int wake_fds_[2] = {-1, -1};
 
     mutable std::mutex mu_;
     mutable std::condition_variable changed_;
-    bool stopping_ = false;
     std::vector<std::unique_ptr<Conn>> conns_;
     std::vector<Received> received_;
     std::vector<std::string> errors_;
@@ -247,7 +243,7 @@ private:
     std::vector<std::pair<std::string, TextHandler>> once_handlers_;
     int reply_flags_ = kMirrorFlags;
 
-    std::thread thread_;
+    PollServer server_;
 };
 
 }  // namespace nuvra_test

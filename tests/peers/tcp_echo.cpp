@@ -1,8 +1,6 @@
 #include "peers/tcp_echo.h"
 
-#include <arpa/inet.h>
 #include <fcntl.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -15,41 +13,14 @@ namespace nuvra_test {
 
 namespace {
 
+constexpr int kBacklog = 64;
+
 struct Conn {
     int fd;
     std::string out;  // echo bytes the socket has not taken yet
 };
 
 void set_nonblocking(int fd) { fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK); }
-
-int listen_on(const std::string& ip, int* port) {
-    bool v6 = ip.find(':') != std::string::npos;
-    int fd = socket(v6 ? AF_INET6 : AF_INET, SOCK_STREAM, 0);
-    if (fd < 0) return -1;
-    int one = 1;
-    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
-    sockaddr_storage ss{};
-    socklen_t len;
-    if (v6) {
-        auto* a = reinterpret_cast<sockaddr_in6*>(&ss);
-        a->sin6_family = AF_INET6;
-        inet_pton(AF_INET6, ip.c_str(), &a->sin6_addr);
-        len = sizeof(*a);
-    } else {
-        auto* a = reinterpret_cast<sockaddr_in*>(&ss);
-        a->sin_family = AF_INET;
-        inet_pton(AF_INET, ip.c_str(), &a->sin_addr);
-        len = sizeof(*a);
-    }
-    if (bind(fd, reinterpret_cast<sockaddr*>(&ss), len) != 0 || listen(fd, 64) != 0) {
-        close(fd);
-        return -1;
-    }
-    getsockname(fd, reinterpret_cast<sockaddr*>(&ss), &len);
-    *port = ntohs(v6 ? reinterpret_cast<sockaddr_in6*>(&ss)->sin6_port : reinterpret_cast<sockaddr_in*>(&ss)->sin_port);
-    set_nonblocking(fd);
-    return fd;
-}
 
 // Writes what the socket takes now; false when the connection is broken.
 bool flush(Conn& c) {
@@ -64,23 +35,10 @@ bool flush(Conn& c) {
 }  // namespace
 
 TcpEcho::TcpEcho(const std::string& ip) {
-    m_listen = listen_on(ip, &m_port);
-    if (pipe(m_wake) != 0) m_wake[0] = m_wake[1] = -1;
-    set_nonblocking(m_wake[0]);
-    m_thread = std::thread([this] { run(); });
+    if (m_server.open(ip, kBacklog)) m_server.thread = std::thread([this] { run(); });
 }
 
-TcpEcho::~TcpEcho() {
-    {
-        std::lock_guard<std::mutex> lock(m_mtx);
-        m_stop = true;
-    }
-    wake();
-    m_thread.join();
-    if (m_listen >= 0) close(m_listen);
-    close(m_wake[0]);
-    close(m_wake[1]);
-}
+TcpEcho::~TcpEcho() { m_server.stop(m_mtx); }
 
 void TcpEcho::set_greeting(const std::string& bytes) {
     std::lock_guard<std::mutex> lock(m_mtx);
@@ -92,7 +50,7 @@ void TcpEcho::set_reading(bool on) {
         std::lock_guard<std::mutex> lock(m_mtx);
         m_reading = on;
     }
-    wake();
+    m_server.wake();
 }
 
 void TcpEcho::close_connections() {
@@ -100,13 +58,7 @@ void TcpEcho::close_connections() {
         std::lock_guard<std::mutex> lock(m_mtx);
         m_close_all = true;
     }
-    wake();
-}
-
-void TcpEcho::wake() {
-    char b = 1;
-    ssize_t n = write(m_wake[1], &b, 1);
-    (void)n;
+    m_server.wake();
 }
 
 void TcpEcho::run() {
@@ -116,7 +68,7 @@ void TcpEcho::run() {
         bool reading;
         {
             std::lock_guard<std::mutex> lock(m_mtx);
-            if (m_stop) break;
+            if (m_server.stopping) break;
             if (m_close_all) {
                 for (Conn& c : conns) close(c.fd);
                 conns.clear();
@@ -126,10 +78,8 @@ void TcpEcho::run() {
         }
         // A held connection is left out of the poll, so a hang-up it cannot
         // read yet does not spin the loop.
-        std::vector<pollfd> fds;
+        std::vector<pollfd> fds = m_server.round_fds();
         std::vector<size_t> polled;
-        fds.push_back({m_wake[0], POLLIN, 0});
-        fds.push_back({m_listen, POLLIN, 0});
         for (size_t i = 0; i < conns.size(); ++i) {
             short ev = reading ? POLLIN : 0;
             if (!conns[i].out.empty()) ev |= POLLOUT;
@@ -137,16 +87,11 @@ void TcpEcho::run() {
             fds.push_back({conns[i].fd, ev, 0});
             polled.push_back(i);
         }
-        if (poll(fds.data(), fds.size(), -1) < 0 && errno != EINTR) break;
-        if (fds[0].revents & POLLIN) {
-            char drain[64];
-            while (read(m_wake[0], drain, sizeof(drain)) > 0) {
-            }
-        }
+        if (!m_server.poll(fds, -1)) break;
         std::vector<bool> broken(conns.size(), false);
         for (size_t k = 0; k < polled.size(); ++k) {
             Conn& c = conns[polled[k]];
-            short re = fds[k + 2].revents;
+            short re = fds[PollServer::kFirstConnFd + k].revents;
             bool ok = true;
             if (reading && (re & (POLLIN | POLLHUP | POLLERR))) {
                 ssize_t n = recv(c.fd, buf.data(), buf.size(), 0);
@@ -168,8 +113,8 @@ void TcpEcho::run() {
             }
         }
         conns.swap(alive);
-        if (fds[1].revents & POLLIN) {
-            int fd = accept(m_listen, nullptr, nullptr);
+        if (m_server.listener_ready(fds)) {
+            int fd = accept(m_server.listen_fd, nullptr, nullptr);
             if (fd >= 0) {
                 set_nonblocking(fd);
                 ++m_accepted;

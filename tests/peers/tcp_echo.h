@@ -3,7 +3,8 @@
 #include <atomic>
 #include <mutex>
 #include <string>
-#include <thread>
+
+#include "peers/poll_server.h"
 
 namespace nuvra_test {
 
@@ -18,7 +19,7 @@ public:
     TcpEcho(const TcpEcho&) = delete;
     TcpEcho& operator=(const TcpEcho&) = delete;
 
-    int port() const { return m_port; }
+    int port() const { return m_server.port; }
     // Sent to each connection as soon as it is accepted; set before connecting.
     void set_greeting(const std::string& bytes);
     // Off: accepted connections are neither read nor echoed until turned on.
@@ -29,18 +30,13 @@ public:
 
 private:
     void run();
-    void wake();
 
-    int m_listen = -1;
-    int m_wake[2] = {-1, -1};
-    int m_port = 0;
     std::mutex m_mtx;
     std::string m_greeting;
     bool m_reading = true;
     bool m_close_all = false;
-    bool m_stop = false;
     std::atomic<int> m_accepted{0};
-    std::thread m_thread;
+    PollServer m_server;
 };
 
 }  // namespace nuvra_test

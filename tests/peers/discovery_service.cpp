@@ -103,6 +103,11 @@ void DiscoveryService::set_twice(bool twice) {
     m_twice = twice;
 }
 
+void DiscoveryService::set_recording(bool on) {
+    std::lock_guard<std::mutex> lock(m_mtx);
+    m_recording = on;
+}
+
 void DiscoveryService::set_other_socket(bool other) {
     std::lock_guard<std::mutex> lock(m_mtx);
     m_other = other;
@@ -151,7 +156,7 @@ void DiscoveryService::on_datagram(size_t port_index, const std::string& bytes, 
         delay_ms = m_delay_ms;
         twice = m_twice;
         other = m_other;
-        m_requests.push_back(request);
+        if (m_recording) m_requests.push_back(request);
     }
     m_cv.notify_all();
     if (!answer) return;

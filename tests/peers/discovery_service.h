@@ -63,6 +63,9 @@ public:
     void set_twice(bool twice);
     // Answers are sent from a socket on an ephemeral port instead of the discovery port.
     void set_other_socket(bool other);
+    // Off: requests are answered but not kept, so a long run's record does not
+    // grow (wait_request and requests() then see none of them).
+    void set_recording(bool on);
     // Waits up to timeout_ms for the request at index (0 = the first ever received).
     std::optional<Request> wait_request(size_t index, int timeout_ms) const;
     // Every request received so far, in arrival order.
@@ -82,6 +85,7 @@ private:
     int m_delay_ms = 0;
     bool m_twice = false;
     bool m_other = false;
+    bool m_recording = true;
     std::vector<Request> m_requests;
 
     UdpPeerLoop m_loop;

@@ -1,7 +1,23 @@
 #include "support/resident_memory.h"
 
+#include <malloc.h>
+
+#include <cstddef>
 #include <fstream>
 #include <string>
+
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#define NUVRA_SANITIZER_HEAP 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+#define NUVRA_SANITIZER_HEAP 1
+#endif
+#endif
+
+#if defined(NUVRA_SANITIZER_HEAP)
+// The sanitizer runtime's own count; g++ installs no header declaring it.
+extern "C" size_t __sanitizer_get_current_allocated_bytes();
+#endif
 
 namespace nuvra_test {
 
@@ -16,6 +32,15 @@ long resident_kib() {
         }
     }
     return 0;
+}
+
+long heap_in_use_kib() {
+#if defined(NUVRA_SANITIZER_HEAP)
+    return static_cast<long>(__sanitizer_get_current_allocated_bytes() / 1024);
+#else
+    const struct mallinfo2 m = mallinfo2();
+    return static_cast<long>((m.uordblks + m.hblkhd) / 1024);
+#endif
 }
 
 }  // namespace nuvra_test

@@ -36,18 +36,7 @@
 #include "support/loop_handles.h"
 #include "support/own_address.h"
 #include "support/resident_memory.h"
-
-#if defined(__SANITIZE_ADDRESS__)
-#define SOAK_ASAN 1
-#elif defined(__SANITIZE_THREAD__)
-#define SOAK_TSAN 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define SOAK_ASAN 1
-#elif __has_feature(thread_sanitizer)
-#define SOAK_TSAN 1
-#endif
-#endif
+#include "support/sanitizer_build.h"
 
 namespace {
 
@@ -78,9 +67,9 @@ struct SoakConfig {
 
     static SoakConfig from_env() {
         SoakConfig c;
-#if defined(SOAK_ASAN)
+#if defined(NUVRA_TEST_ASAN)
         c.seconds = 55;
-#elif defined(SOAK_TSAN)
+#elif defined(NUVRA_TEST_TSAN)
         c.instances = 20;
 #endif
         c.seconds = static_cast<int>(env_number("NUVRA_SOAK_SECONDS", c.seconds));
@@ -572,7 +561,7 @@ TEST_F(ChaosSoak, EveryPromiseHoldsUnderARandomlyFailingLineServer) {
     const long heap_allowed_kib = 4 * 1024 + memory_warm.heap_kib / 4;
     EXPECT_LT(memory_end.heap_kib - memory_warm.heap_kib, heap_allowed_kib)
         << "heap " << memory_warm.heap_kib << " KiB after warm-up, " << memory_end.heap_kib << " KiB at the end";
-#if defined(SOAK_ASAN)
+#if defined(NUVRA_TEST_ASAN)
     const long rss_allowed_kib = 256 * 1024;
 #else
     const long rss_allowed_kib = 16 * 1024 + memory_warm.rss_kib / 10;

@@ -1,4 +1,5 @@
 #include "support/resident_memory.h"
+#include "support/sanitizer_build.h"
 
 #include <malloc.h>
 
@@ -6,15 +7,7 @@
 #include <fstream>
 #include <string>
 
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-#define NUVRA_SANITIZER_HEAP 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
-#define NUVRA_SANITIZER_HEAP 1
-#endif
-#endif
-
-#if defined(NUVRA_SANITIZER_HEAP)
+#if defined(NUVRA_TEST_ASAN) || defined(NUVRA_TEST_TSAN)
 // The sanitizer runtime's own count; g++ installs no header declaring it.
 extern "C" size_t __sanitizer_get_current_allocated_bytes();
 #endif
@@ -35,7 +28,7 @@ long resident_kib() {
 }
 
 long heap_in_use_kib() {
-#if defined(NUVRA_SANITIZER_HEAP)
+#if defined(NUVRA_TEST_ASAN) || defined(NUVRA_TEST_TSAN)
     return static_cast<long>(__sanitizer_get_current_allocated_bytes() / 1024);
 #else
     const struct mallinfo2 m = mallinfo2();

@@ -2,26 +2,13 @@
 // discovery, a line server and a telemetry collector behind the library's
 // built-in addresses. Stops cleanly on SIGINT and SIGTERM.
 
-#include <fcntl.h>
-#include <unistd.h>
+#include <sys/signalfd.h>
 
 #include <csignal>
 #include <cstdio>
 
 #include "server.h"
 #include "service_options.h"
-
-namespace {
-
-int g_stop_pipe[2] = {-1, -1};
-
-void on_signal(int) {
-    char c = 1;
-    ssize_t ignored = write(g_stop_pipe[1], &c, 1);
-    (void)ignored;
-}
-
-}  // namespace
 
 int main(int argc, char** argv) {
     local_service::ServiceOptions options;
@@ -34,12 +21,16 @@ int main(int argc, char** argv) {
         std::fputs(local_service::kUsage, stdout);
         return 0;
     }
-    if (pipe2(g_stop_pipe, O_CLOEXEC | O_NONBLOCK) != 0) return 1;
-    struct sigaction sa {};
-    sa.sa_handler = on_signal;
-    sigemptyset(&sa.sa_mask);
-    sigaction(SIGINT, &sa, nullptr);
-    sigaction(SIGTERM, &sa, nullptr);
+    // The stop signals are taken as readable data rather than by a handler:
+    // nothing runs asynchronously, and no runtime can defer a handler and
+    // lose the stop.
+    sigset_t stop_signals;
+    sigemptyset(&stop_signals);
+    sigaddset(&stop_signals, SIGINT);
+    sigaddset(&stop_signals, SIGTERM);
+    if (sigprocmask(SIG_BLOCK, &stop_signals, nullptr) != 0) return 1;
+    int stop_fd = signalfd(-1, &stop_signals, SFD_NONBLOCK | SFD_CLOEXEC);
+    if (stop_fd < 0) return 1;
     signal(SIGPIPE, SIG_IGN);
 
     local_service::Server server(options);
@@ -48,7 +39,7 @@ int main(int argc, char** argv) {
         return 1;
     }
     local_service::log_line(server.ready_line());
-    server.run(g_stop_pipe[0]);
+    server.run(stop_fd);
     local_service::log_line("stopped");
     return 0;
 }

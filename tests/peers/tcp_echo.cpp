@@ -1,6 +1,5 @@
 #include "peers/tcp_echo.h"
 
-#include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -19,8 +18,6 @@ struct Conn {
     int fd;
     std::string out;  // echo bytes the socket has not taken yet
 };
-
-void set_nonblocking(int fd) { fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK); }
 
 // Writes what the socket takes now; false when the connection is broken.
 bool flush(Conn& c) {
@@ -114,9 +111,8 @@ void TcpEcho::run() {
         }
         conns.swap(alive);
         if (m_server.listener_ready(fds)) {
-            int fd = accept(m_server.listen_fd, nullptr, nullptr);
+            int fd = m_server.accept_conn();
             if (fd >= 0) {
-                set_nonblocking(fd);
                 ++m_accepted;
                 Conn c{fd, ""};
                 {

@@ -19,6 +19,7 @@
 #include "support/log_capture.h"
 #include "support/loop_thread.h"
 #include "support/own_address.h"
+#include "support/parsed_json.h"
 #include "support/recording_callback.h"
 
 using namespace nuvra_test;
@@ -292,6 +293,127 @@ TEST_F(LoginRoad, AResumedSessionResubscribesItsChannel) {
     ASSERT_TRUE(sub);
     EXPECT_EQ(sub->text, "channel_sub {\"cid\":\"c1\",\"cname\":\"room\",\"msgid\":41,\"vid\":\"vid1\"}");
 }
+
+// A join's successful answer records the current channel, however many
+// attempts started while its call waited; only a leave of that channel sent
+// after it takes that away. The next loss of the line shows what was recorded:
+// the re-login carries the channel message id and "channel_sub " follows it.
+class ChannelAcrossAttempts;
+
+struct ChannelRoad {
+    const char* name;
+    // Runs the session up to the join's answer.
+    void (ChannelAcrossAttempts::*to_the_answer)();
+    std::string relogin;
+    std::string sub;  // "" when none may follow
+};
+
+std::ostream& operator<<(std::ostream& os, const ChannelRoad& c) { return os << c.name; }
+
+class ChannelAcrossAttempts : public LoginRoad, public ::testing::WithParamInterface<ChannelRoad> {
+public:
+    // The join is posted while the lost line waits for its first reconnection
+    // attempt; a longer back-off gives the test thread room to post in it.
+    void join_in_the_reconnection_delay() {
+        login();
+        ASSERT_TRUE(logged_in());
+        const int lost_session = read<int>([](InterfaceLinkD& e) { return e.m_login_session; });
+        run([](InterfaceLinkD& e) { e.m_retry_delay_min = 1000; });
+        server.close_conn(kLastConn);
+        bool posted = false;
+        ASSERT_TRUE(wait_on_loop(
+            [&] {
+                if (ld->m_login_state == InterfaceLinkD::LOGIN_STATE_RECONNECTING &&
+                    ld->m_login_session == lost_session) {
+                    post_join();
+                    ld->m_retry_delay_min = 100;
+                    posted = true;
+                }
+                return posted;
+            },
+            kWaitMs));
+        ASSERT_TRUE(cb.wait_for("onReconnected", kWaitMs));
+        EXPECT_EQ(state_at_join, InterfaceLinkD::LOGIN_STATE_RECONNECTING);
+        EXPECT_EQ(session_at_join, lost_session) << "the join ran after the attempt started";
+    }
+    // The join is posted right after login; it runs when the refused first
+    // attempt opens the queue, before the retry starts.
+    void join_while_a_refused_first_attempt_is_retried() {
+        server.on_text_once("login ", answer({reply(login_refused_text("busy"))}));
+        login();
+        post_join();
+        ASSERT_TRUE(logged_in());
+        EXPECT_EQ(server.count("login "), 2u);
+        EXPECT_EQ(state_at_join, InterfaceLinkD::LOGIN_STATE_LOGINING);
+        EXPECT_LT(session_at_join, read<int>([](InterfaceLinkD& e) { return e.m_login_session; }));
+    }
+    void join_then_leave_another() { join_then_leave("lobby"); }
+    void join_then_leave_it() { join_then_leave("room"); }
+
+    int state_at_join = -1;
+    int session_at_join = -1;
+
+private:
+    void post_join() {
+        post([this](InterfaceLinkD& e) {
+            state_at_join = e.m_login_state;
+            session_at_join = e.m_login_session;
+            e.user_channel_join("room");
+        });
+    }
+    void join_then_leave(const std::string& left) {
+        login();
+        ASSERT_TRUE(logged_in());
+        post([left](InterfaceLinkD& e) {
+            e.user_channel_join("room");
+            e.user_channel_leave(left);
+        });
+        ASSERT_TRUE(cb.wait_for("onChannelLeaved|" + left + "|602", kWaitMs));
+    }
+};
+
+TEST_P(ChannelAcrossAttempts, TheNextReloginResumesWhatTheJoinRecorded) {
+    const ChannelRoad& c = GetParam();
+    server.set_call_script("channel_join", CallScript::ok(parsed(R"({"cid":"c5","msgid":9})")));
+    (this->*c.to_the_answer)();
+    if (HasFatalFailure()) return;
+    ASSERT_TRUE(cb.wait_for("onChannelUserList", kWaitMs));
+    EXPECT_EQ(cb.named("onChannelJoined"), std::vector<std::string>{"onChannelJoined|room"});
+    EXPECT_EQ(cb.named("onChannelJoinFailed"), std::vector<std::string>{});
+    // What channelLeave("") would leave.
+    EXPECT_EQ(read<std::string>([](InterfaceLinkD& e) { return e.published_channel_name(); }),
+              c.sub.empty() ? "" : "room");
+
+    const size_t resumed = count_events("onReconnected");
+    const size_t from = server.received().size();
+    server.close_conn(kLastConn);
+    auto relogin = server.wait_for("line_login", kWaitMs, Match::PREFIX, from);
+    ASSERT_TRUE(relogin);
+    EXPECT_EQ(relogin->text, c.relogin);
+    ASSERT_TRUE(wait_on_loop([&] { return count_events("onReconnected") > resumed; }, kWaitMs));
+    // The resumed line polls after its "channel_sub ", on the same connection.
+    auto poll = server.wait_for_call("user_getmsg", kWaitMs, relogin->index);
+    ASSERT_TRUE(poll);
+    std::vector<std::string> subs;
+    for (const Received& r : server.received())
+        if (r.index > relogin->index && r.index < poll->frame.index && r.text.rfind("channel_sub ", 0) == 0)
+            subs.push_back(r.text);
+    EXPECT_EQ(subs, c.sub.empty() ? std::vector<std::string>{} : std::vector<std::string>{c.sub});
+}
+
+const std::string kRoomSub = "channel_sub {\"cid\":\"c5\",\"cname\":\"room\",\"msgid\":9,\"vid\":\"vid1\"}";
+
+const ChannelRoad kChannelRoads[] = {
+    {"JoinInTheReconnectionDelay", &ChannelAcrossAttempts::join_in_the_reconnection_delay, "line_login2 line1 2 9",
+     kRoomSub},
+    {"JoinWhileARefusedFirstAttemptIsRetried", &ChannelAcrossAttempts::join_while_a_refused_first_attempt_is_retried,
+     "line_login2 line1 2 9", kRoomSub},
+    {"JoinThenLeaveAnother", &ChannelAcrossAttempts::join_then_leave_another, "line_login2 line1 2 9", kRoomSub},
+    {"JoinThenLeaveIt", &ChannelAcrossAttempts::join_then_leave_it, "line_login2 line1 2 0", ""},
+};
+
+INSTANTIATE_TEST_SUITE_P(Roads, ChannelAcrossAttempts, ::testing::ValuesIn(kChannelRoads),
+                         [](const ::testing::TestParamInfo<ChannelRoad>& info) { return std::string(info.param.name); });
 
 struct GiveUpCase {
     const char* name;

@@ -181,12 +181,15 @@ public:
     void user_channel_set_attr(std::string channelID, std::string name, std::string value);
     void user_channel_del_attr(std::string channelID, std::string name);
     void user_channel_clear_attr(std::string channelID);
-    void on_channel_joined(const std::string& name, uint32_t epoch, const Json::Value& answer);
+    void on_channel_joined(const std::string& name, uint64_t join, const Json::Value& answer);
     void forget_current_channel();
-    // A join records the current channel only while nothing sent after it
-    // (a leave, a login start) bumped this.
-    void forget_pending_channel_join() { ++m_channel_epoch; }
-    uint32_t m_channel_epoch = 0;
+    // The joins whose successful answer still records the current channel,
+    // by join number, with their channel. Only a leave of that channel sent
+    // after the join, or a new login, takes a join out before its answer;
+    // reconnection attempts and login retries leave it in.
+    std::map<uint64_t, std::string> m_pending_joins;
+    uint64_t m_last_join = 0;
+    void forget_pending_joins_of(const std::string& channelID);
 
     // Invitation commands.
     void user_invite_user(std::string channelID, std::string account, uint32_t uid, std::string _extra);

@@ -1,3 +1,4 @@
+#include <iterator>
 #include <vector>
 
 #include "call_answer.h"
@@ -25,20 +26,22 @@ void InterfaceLinkD::user_channel_join(std::string channelID) {
         return;
     const Json::Value req = channel_request(m_line, "name", channelID);
     forget_current_channel();
-    const uint32_t epoch = m_channel_epoch;
+    const uint64_t join = ++m_last_join;
+    m_pending_joins[join] = channelID;
     command_call(
         "channel_join", "channel_join", req,
-        [this, channelID, epoch](const Json::Value& answer) { on_channel_joined(channelID, epoch, answer); },
-        [this, channelID](int, const std::string&) {
+        [this, channelID, join](const Json::Value& answer) { on_channel_joined(channelID, join, answer); },
+        [this, channelID, join](int, const std::string&) {
+            m_pending_joins.erase(join);
             fire_onChannelJoinFailed(channelID, nuvra_sdk::JOINCHANNEL_E_OTHER);
         });
 }
 
 // The channel is recorded before the events, so a handler that leaves
-// forgets it again; a leave or a login start sent after this join leaves the
-// current channel alone.
-void InterfaceLinkD::on_channel_joined(const std::string& name, uint32_t epoch, const Json::Value& answer) {
-    if (epoch == m_channel_epoch) {
+// forgets it again; a join whose channel was left after it was sent, or that
+// a new login outlived, reports its events but leaves the current channel alone.
+void InterfaceLinkD::on_channel_joined(const std::string& name, uint64_t join, const Json::Value& answer) {
+    if (m_pending_joins.erase(join) != 0) {
         set_channel_name(name);
         if (!json_member(answer, "cid").isNull()) m_cid = answer_text(answer, "cid");
         const Json::Value& msgid = json_member(answer, "msgid");
@@ -75,6 +78,11 @@ void InterfaceLinkD::forget_current_channel() {
     m_cid = "";
 }
 
+void InterfaceLinkD::forget_pending_joins_of(const std::string& channelID) {
+    for (auto it = m_pending_joins.begin(); it != m_pending_joins.end();)
+        it = it->second == channelID ? m_pending_joins.erase(it) : std::next(it);
+}
+
 void InterfaceLinkD::user_channel_leave(std::string channelID) {
     PlatLog2(kLogInfo, kLogPlatform, "%llu : %-15s user_channel_leave channelID=\"%s\"", mynet::log_time(), kTag,
              channelID.c_str());
@@ -84,7 +92,7 @@ void InterfaceLinkD::user_channel_leave(std::string channelID) {
         return;
     const Json::Value req = channel_request(m_line, "name", channelID);
     forget_current_channel();
-    forget_pending_channel_join();
+    forget_pending_joins_of(channelID);
     auto leaved = [this, channelID] { fire_onChannelLeaved(channelID, nuvra_sdk::LEAVECHANNEL_E_BYUSER); };
     command_call(
         "channel_leave", "channel_leave", req, [leaved](const Json::Value&) { leaved(); },

@@ -85,6 +85,7 @@ void InterfaceLinkD::user_login(const std::string& vid, const std::string& accou
 
     set_channel_name("");
     m_channel_msgid = 0;
+    m_pending_joins.clear();
     try_login();
 }
 
@@ -102,8 +103,6 @@ void InterfaceLinkD::login_start(int login_session) {
         fire_onReconnecting(m_retry);
         if (m_login_state == LOGIN_STATE_NOT_LOGIN) return;
     }
-    // A join answered after this start no longer records the current channel.
-    forget_pending_channel_join();
     m_login_session_step = "lbs";
     login_mode2_step_12_lbs(login_session);
 }

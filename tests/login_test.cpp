@@ -128,6 +128,21 @@ TEST_F(LoginRoad, LoginSendsTheExactRequestThenPingsAtOnce) {
     });
 }
 
+// A server may give its user the uid 0.
+TEST_F(LoginRoad, ALoginAnsweredWithUidZeroSucceeds) {
+    post([](InterfaceLinkD& e) { e.user_login("vid1", "acc", "tok", 0, "dev", 30, 3); });
+    ASSERT_TRUE(logged_in());
+    auto answer = server.wait_for("login ", kWaitMs);
+    ASSERT_TRUE(answer);
+    EXPECT_NE(answer->text.find("\"uid\":0,"), std::string::npos);
+    EXPECT_EQ(events(), std::vector<std::string>{"onLoginSuccess|0|0"});
+    EXPECT_EQ(server.count("login "), 1u);
+    run([](InterfaceLinkD& e) {
+        EXPECT_EQ(e.m_uid, 0u);
+        EXPECT_EQ(e.m_line, "line1");
+    });
+}
+
 TEST_F(LoginRoad, TcpflagZeroKeepsThePingPlain) {
     run([](InterfaceLinkD& e) { e.user_dbg("tcpflag", "0"); });
     login();

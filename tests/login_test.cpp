@@ -20,6 +20,7 @@
 #include "support/loop_thread.h"
 #include "support/own_address.h"
 #include "support/recording_callback.h"
+#include "support/scripted_resolver.h"
 
 using namespace nuvra_test;
 
@@ -590,6 +591,45 @@ TEST_F(LoginRoad, TwoOfferedServersRaceAndOnlyTheWinnerLogsIn) {
     LineServer& loser = server.count("login ") == 1 ? second : server;
     EXPECT_TRUE(loser.wait_for_close(0, kWaitMs));
 }
+
+struct StaleBranchCase {
+    const char* name;
+    std::vector<std::string> addresses;  // the late answer for the slow server's name
+    const char* line;
+};
+
+std::ostream& operator<<(std::ostream& os, const StaleBranchCase& c) { return os << c.name; }
+
+class LoginStaleBranch : public LoginRoad, public ::testing::WithParamInterface<StaleBranchCase> {};
+
+// A branch of the first login that connects or fails only once the lost line
+// is being resumed (its discovery still running) names the step it belongs
+// to, not the one the new attempt is in.
+TEST_P(LoginStaleBranch, NamesItsOwnStep) {
+    const StaleBranchCase& c = GetParam();
+    // The resumed attempt's discovery is left running.
+    allow_timeouts(10000);
+    ScriptedName slow("slow-line.test", {});
+    slow.hold();
+    discovery->answer_ok({{"slow-line.test", server.port()}, {"127.0.0.1", server.port()}});
+    login();
+    ASSERT_TRUE(logged_in());
+    ASSERT_TRUE(slow.wait_lookups(1, kWaitMs));
+    discovery->stay_silent();
+    server.close_conn(0);
+    ASSERT_TRUE(cb.wait_for("onReconnecting|1", kWaitMs));
+    ASSERT_TRUE(wait_on_loop([&] { return ld->m_login_session == 2 && ld->m_login_session_step == "lbs"; }, kWaitMs));
+    slow.answer(c.addresses);
+    slow.release();
+    EXPECT_TRUE(log.wait_for(c.line, kWaitMs)) << ::testing::PrintToString(log.matching("wrong state"));
+}
+
+const StaleBranchCase kStaleBranches[] = {
+    {"Connected", {"127.0.0.1"}, "close on connected : wrong state 1 : 2 conn"},
+    {"Failed", {}, "wrong state 1 : 2 conn"},
+};
+
+INSTANTIATE_TEST_SUITE_P(Ends, LoginStaleBranch, ::testing::ValuesIn(kStaleBranches));
 
 TEST_F(LoginRoad, FinalRefusalsLeaveNoLineOrWatchdogBehind) {
     server.on_text("login ", answer({reply(login_refused_text("kick"))}));

@@ -326,10 +326,13 @@ public:
     void reset_retry_window();
     // A new attempt number: every piece of the previous attempt is stale.
     void next_login_attempt(const char* step);
+    // The step a "wrong state" line names last: the one the attempt is in
+    // now, or the one the stale piece belongs to.
+    enum STALE_STEP_NAMED { STALE_NAMES_CURRENT_STEP, STALE_NAMES_OWN_STEP };
     // Whether a piece of attempt login_session belonging to `step` is still
     // current; when not, logs "<prefix>wrong state" under tag.
     bool login_step_is_current(int login_session, const char* step, const std::string& tag,
-                               const char* prefix = "") const;
+                               const char* prefix = "", STALE_STEP_NAMED named = STALE_NAMES_CURRENT_STEP) const;
     // Closes the line connection and forgets it; its close raises nothing.
     void drop_conn();
     void idle_logout(uint64_t now);

@@ -308,10 +308,10 @@ void InterfaceLinkD::next_login_attempt(const char* step) {
 }
 
 bool InterfaceLinkD::login_step_is_current(int login_session, const char* step, const std::string& tag,
-                                           const char* prefix) const {
+                                           const char* prefix, STALE_STEP_NAMED named) const {
     if (login_session == m_login_session && m_login_session_step == step) return true;
     PlatLog2(kLogInfo, kLogPlatform, "%llu : %-15s %swrong state %d : %d %s", mynet::log_time(), tag.c_str(), prefix,
-             login_session, m_login_session, m_login_session_step.c_str());
+             login_session, m_login_session, named == STALE_NAMES_OWN_STEP ? step : m_login_session_step.c_str());
     return false;
 }
 

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "if_linkd.h"
+#include "log.h"
 #include "peers/discovery_service.h"
 #include "peers/line_server.h"
 #include "support/clock_hold.h"
@@ -630,6 +631,33 @@ const StaleBranchCase kStaleBranches[] = {
 };
 
 INSTANTIATE_TEST_SUITE_P(Ends, LoginStaleBranch, ::testing::ValuesIn(kStaleBranches));
+
+// The log shows the token's first 6 characters wherever the session writes
+// it, in the lines the application gets and in the ring it uploads; the
+// server gets it whole.
+TEST_F(LoginRoad, NoLogLineHoldsTheWholeToken) {
+    const std::string token = "Tk40ch-abcdefghijklmnopqrstuvwxyz0123456";
+    ASSERT_EQ(token.size(), 40u);
+    LogClear(0x7FFFFFFF);
+    login(token);
+    ASSERT_TRUE(logged_in());
+    auto req = server.wait_for("login ", kWaitMs);
+    ASSERT_TRUE(req);
+    EXPECT_NE(req->text.find("\"token\":\"" + token + "\""), std::string::npos);
+    server.close_conn(0);
+    ASSERT_TRUE(cb.wait_for("onReconnected", kWaitMs));
+    post([](InterfaceLinkD& e) { e.user_logout(); });
+    ASSERT_TRUE(cb.wait_for("onLogout|101", kWaitMs));
+
+    EXPECT_TRUE(log.contains("send : [0 " + std::to_string(req->text.size()) + "] login {"));
+    EXPECT_TRUE(log.contains("\"token\":\"Tk40ch\",\"uid\":7"));
+    EXPECT_TRUE(log.contains(" acc Tk40ch 7 dev"));
+    for (const std::string& l : log.lines()) EXPECT_EQ(l.find(token.substr(0, 7)), std::string::npos) << l;
+    int count = 0;
+    const std::string ring = LogGetAll(count);
+    EXPECT_NE(ring.find("Tk40ch"), std::string::npos);
+    EXPECT_EQ(ring.find(token.substr(0, 7)), std::string::npos);
+}
 
 TEST_F(LoginRoad, FinalRefusalsLeaveNoLineOrWatchdogBehind) {
     server.on_text("login ", answer({reply(login_refused_text("kick"))}));

@@ -129,7 +129,8 @@ void InterfaceLinkD::conn_on_connected(const ConnBranch& branch, mynet::NetworkT
     // The line it replaces is closed, and its close raises nothing.
     drop_conn();
     m_conn_info = info;
-    info->conn_send_msg(login_request());
+    // The log shows the token cut, as the login line does.
+    info->conn_send_msg(login_request(m_token), login_request(token_for_log(m_token)));
     info->login_time = mynet::mono_time_ms();
 
     const int login_session = branch.login_session;
@@ -149,13 +150,13 @@ void InterfaceLinkD::conn_on_connected(const ConnBranch& branch, mynet::NetworkT
         }));
 }
 
-std::string InterfaceLinkD::login_request() const {
+std::string InterfaceLinkD::login_request(const std::string& token) const {
     if (m_line.empty()) {
         Json::Value req(Json::objectValue);
         req["account"] = m_account;
         req["device"] = m_deviceID;
         req["ip"] = "";
-        req["token"] = m_token;
+        req["token"] = token;
         req["uid"] = m_uid_req;
         req["ver"] = NUVRA_SDK_VERSION;
         req["vid"] = m_vid;

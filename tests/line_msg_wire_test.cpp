@@ -132,13 +132,45 @@ TEST(LoginAnswer, CarriesUidLineAndTheConfigKeysThatAreUsable) {
     EXPECT_EQ(std::string(kConfigKeyNames[CONFIG_INST_MSG_WITH_MSGID]), "config_inst_msg_with_msgid");
 }
 
-TEST(LoginAnswer, WithoutAUsableUidOrLineIdIsMalformed) {
-    for (const char* body : {"{\"line\":\"L\"}", "{\"uid\":0,\"line\":\"L\"}", "{\"uid\":\"7\",\"line\":\"L\"}",
-                             "{\"uid\":-7,\"line\":\"L\"}", "{\"uid\":7}", "{\"uid\":7,\"line\":\"\"}",
-                             "{\"uid\":7,\"line\":7}", "{\"uid\":7,\"line\":[\"L\"]}", "[7,\"L\"]", "{"}) {
-        EXPECT_EQ(parse_line_msg(kAwaiting, std::string("login_res ok 0 ") + body).kind, LOGIN_MALFORMED) << body;
-    }
+struct LoginBodyCase {
+    const char* body;
+    Kind kind;
+    uint32_t uid;
+};
+
+std::ostream& operator<<(std::ostream& os, const LoginBodyCase& c) { return os << c.body; }
+
+class LoginBodies : public ::testing::TestWithParam<LoginBodyCase> {};
+
+TEST_P(LoginBodies, NeedAnUnsignedUidAndALineId) {
+    const LoginBodyCase& c = GetParam();
+    LineMsg m = parse_line_msg(kAwaiting, std::string("login_res ok 0 ") + c.body);
+    EXPECT_EQ(m.kind, c.kind);
+    EXPECT_EQ(m.uid, c.uid);
+    EXPECT_EQ(m.line, c.kind == LOGIN_OK ? "L" : "");
 }
+
+const LoginBodyCase kLoginBodies[] = {
+    // Every unsigned 32-bit uid is a user id, 0 too.
+    {"{\"uid\":0,\"line\":\"L\"}", LOGIN_OK, 0},
+    {"{\"uid\":4294967295,\"line\":\"L\"}", LOGIN_OK, 4294967295u},
+    {"{\"uid\":7.0,\"line\":\"L\"}", LOGIN_OK, 7},
+    {"{\"line\":\"L\"}", LOGIN_MALFORMED, 0},
+    {"{\"uid\":\"7\",\"line\":\"L\"}", LOGIN_MALFORMED, 0},
+    {"{\"uid\":null,\"line\":\"L\"}", LOGIN_MALFORMED, 0},
+    {"{\"uid\":-7,\"line\":\"L\"}", LOGIN_MALFORMED, 0},
+    // Not a value an unsigned 32-bit uid can take.
+    {"{\"uid\":4294967296,\"line\":\"L\"}", LOGIN_MALFORMED, 0},
+    {"{\"uid\":1.5,\"line\":\"L\"}", LOGIN_MALFORMED, 0},
+    {"{\"uid\":7}", LOGIN_MALFORMED, 0},
+    {"{\"uid\":7,\"line\":\"\"}", LOGIN_MALFORMED, 0},
+    {"{\"uid\":7,\"line\":7}", LOGIN_MALFORMED, 0},
+    {"{\"uid\":7,\"line\":[\"L\"]}", LOGIN_MALFORMED, 0},
+    {"[7,\"L\"]", LOGIN_MALFORMED, 0},
+    {"{", LOGIN_MALFORMED, 0},
+};
+
+INSTANTIATE_TEST_SUITE_P(Table, LoginBodies, ::testing::ValuesIn(kLoginBodies));
 
 TEST(LineMsgFields, CutAtTheirBlanksKeepingTheLastWhole) {
     LineMsg call = parse_line_msg(kLogged, "call_ret m 12 0 {\"result\": \"ok\"}");

@@ -258,6 +258,8 @@ INSTANTIATE_TEST_SUITE_P(
         ReplyCase{"LoginWithConfig",
                   [](LineServer& s) { s.on_text("login ", answer({reply(nuvra_test::login_ok_text(9, "L9", config()))})); },
                   login_request(7), {"login_res ok 0 {\"config_ping_time\":20000,\"line\":\"L9\",\"uid\":9}"}, 0},
+        ReplyCase{"LoginDefaultEchoesUidZero", [](LineServer&) {}, login_request(0),
+                  {"login_res ok 0 {\"line\":\"line1\",\"uid\":0}"}, 0},
         ReplyCase{"LoginRefused",
                   [](LineServer& s) { s.on_text("login ", answer({reply(nuvra_test::login_refused_text("kick"))})); },
                   login_request(7), {"login_res failed {\"reason\":\"kick\"}"}, 0},

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "if_linkd.h"
+#include "log.h"
 #include "peers/discovery_service.h"
 #include "peers/line_server.h"
 #include "support/clock_hold.h"
@@ -21,6 +22,7 @@
 #include "support/own_address.h"
 #include "support/parsed_json.h"
 #include "support/recording_callback.h"
+#include "support/scripted_resolver.h"
 
 using namespace nuvra_test;
 
@@ -126,6 +128,21 @@ TEST_F(LoginRoad, LoginSendsTheExactRequestThenPingsAtOnce) {
         EXPECT_EQ(e.m_uid, 7u);
         EXPECT_TRUE(e.published_has_line());
         EXPECT_EQ(e.published_login_state(), InterfaceLinkD::LOGIN_STATE_LOGINED);
+    });
+}
+
+// A server may give its user the uid 0.
+TEST_F(LoginRoad, ALoginAnsweredWithUidZeroSucceeds) {
+    post([](InterfaceLinkD& e) { e.user_login("vid1", "acc", "tok", 0, "dev", 30, 3); });
+    ASSERT_TRUE(logged_in());
+    auto answer = server.wait_for("login ", kWaitMs);
+    ASSERT_TRUE(answer);
+    EXPECT_NE(answer->text.find("\"uid\":0,"), std::string::npos);
+    EXPECT_EQ(events(), std::vector<std::string>{"onLoginSuccess|0|0"});
+    EXPECT_EQ(server.count("login "), 1u);
+    run([](InterfaceLinkD& e) {
+        EXPECT_EQ(e.m_uid, 0u);
+        EXPECT_EQ(e.m_line, "line1");
     });
 }
 
@@ -696,6 +713,72 @@ TEST_F(LoginRoad, TwoOfferedServersRaceAndOnlyTheWinnerLogsIn) {
     EXPECT_EQ(server.count("login ") + second.count("login "), 1u);
     LineServer& loser = server.count("login ") == 1 ? second : server;
     EXPECT_TRUE(loser.wait_for_close(0, kWaitMs));
+}
+
+struct StaleBranchCase {
+    const char* name;
+    std::vector<std::string> addresses;  // the late answer for the slow server's name
+    const char* line;
+};
+
+std::ostream& operator<<(std::ostream& os, const StaleBranchCase& c) { return os << c.name; }
+
+class LoginStaleBranch : public LoginRoad, public ::testing::WithParamInterface<StaleBranchCase> {};
+
+// A branch of the first login that connects or fails only once the lost line
+// is being resumed (its discovery still running) names the step it belongs
+// to, not the one the new attempt is in.
+TEST_P(LoginStaleBranch, NamesItsOwnStep) {
+    const StaleBranchCase& c = GetParam();
+    // The resumed attempt's discovery is left running.
+    allow_timeouts(10000);
+    ScriptedName slow("slow-line.test", {});
+    slow.hold();
+    discovery->answer_ok({{"slow-line.test", server.port()}, {"127.0.0.1", server.port()}});
+    login();
+    ASSERT_TRUE(logged_in());
+    ASSERT_TRUE(slow.wait_lookups(1, kWaitMs));
+    discovery->stay_silent();
+    server.close_conn(0);
+    ASSERT_TRUE(cb.wait_for("onReconnecting|1", kWaitMs));
+    ASSERT_TRUE(wait_on_loop([&] { return ld->m_login_session == 2 && ld->m_login_session_step == "lbs"; }, kWaitMs));
+    slow.answer(c.addresses);
+    slow.release();
+    EXPECT_TRUE(log.wait_for(c.line, kWaitMs)) << ::testing::PrintToString(log.matching("wrong state"));
+}
+
+const StaleBranchCase kStaleBranches[] = {
+    {"Connected", {"127.0.0.1"}, "close on connected : wrong state 1 : 2 conn"},
+    {"Failed", {}, "wrong state 1 : 2 conn"},
+};
+
+INSTANTIATE_TEST_SUITE_P(Ends, LoginStaleBranch, ::testing::ValuesIn(kStaleBranches));
+
+// The log shows the token's first 6 characters wherever the session writes
+// it, in the lines the application gets and in the ring it uploads; the
+// server gets it whole.
+TEST_F(LoginRoad, NoLogLineHoldsTheWholeToken) {
+    const std::string token = "Tk40ch-abcdefghijklmnopqrstuvwxyz0123456";
+    ASSERT_EQ(token.size(), 40u);
+    LogClear(0x7FFFFFFF);
+    login(token);
+    ASSERT_TRUE(logged_in());
+    auto req = server.wait_for("login ", kWaitMs);
+    ASSERT_TRUE(req);
+    EXPECT_NE(req->text.find("\"token\":\"" + token + "\""), std::string::npos);
+    server.close_conn(0);
+    ASSERT_TRUE(cb.wait_for("onReconnected", kWaitMs));
+    post([](InterfaceLinkD& e) { e.user_logout(); });
+    ASSERT_TRUE(cb.wait_for("onLogout|101", kWaitMs));
+
+    EXPECT_TRUE(log.contains("send : [0 " + std::to_string(req->text.size()) + "] login {"));
+    EXPECT_TRUE(log.contains("\"token\":\"Tk40ch\",\"uid\":7"));
+    EXPECT_TRUE(log.contains(" acc Tk40ch 7 dev"));
+    for (const std::string& l : log.lines()) EXPECT_EQ(l.find(token.substr(0, 7)), std::string::npos) << l;
+    int count = 0;
+    const std::string ring = LogGetAll(count);
+    EXPECT_NE(ring.find("Tk40ch"), std::string::npos);
+    EXPECT_EQ(ring.find(token.substr(0, 7)), std::string::npos);
 }
 
 TEST_F(LoginRoad, FinalRefusalsLeaveNoLineOrWatchdogBehind) {

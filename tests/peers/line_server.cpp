@@ -250,10 +250,10 @@ TextHandler after(int delay_ms, TextHandler handler) {
 TextHandler answer_login_ok() {
     return [](const Received& r) {
         Json::Value req;
-        uint32_t uid = 0;
+        uint32_t uid = 1;
         if (parse_json(r.text.substr(r.text.find(' ') + 1), &req) && req.isObject() && req["uid"].isUInt())
             uid = req["uid"].asUInt();
-        return Steps{reply(login_ok_text(uid ? uid : 1, "line1"))};
+        return Steps{reply(login_ok_text(uid, "line1"))};
     };
 }
 

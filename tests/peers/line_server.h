@@ -123,7 +123,8 @@ using TextHandler = std::function<Steps(const Received&)>;
 TextHandler answer(const Steps& steps);
 // The handler's answer, delay_ms later.
 TextHandler after(int delay_ms, TextHandler handler);
-// "login_res ok 0 {"line":"line1","uid":U}", U the request's uid or 1.
+// "login_res ok 0 {"line":"line1","uid":U}", U the request's uid, 0 too (1
+// when the request carries none).
 TextHandler answer_login_ok();
 // "line_pong:N" for "line_ping:N".
 TextHandler answer_ping();

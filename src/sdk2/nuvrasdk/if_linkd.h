@@ -56,7 +56,10 @@ public:
         // Starts the watchdog; on the network thread, on a shared connection.
         void init();
         // Frames s and sends it; nothing without a stream.
-        void conn_send_msg(const std::string& s);
+        void conn_send_msg(const std::string& s) { conn_send_msg(s, s); }
+        // The same, the log showing `logged` in place of s (a text holding a
+        // secret).
+        void conn_send_msg(const std::string& s, const std::string& logged);
         // Cuts the complete frames of in_buf into msgs: 0, or -1 after an
         // undecodable frame (the caller closes the stream).
         int unpack_msg(mynet::ByteBuffer& in_buf, std::list<std::string>& msgs);
@@ -329,10 +332,13 @@ public:
     void reset_retry_window();
     // A new attempt number: every piece of the previous attempt is stale.
     void next_login_attempt(const char* step);
+    // The step a "wrong state" line names last: the one the attempt is in
+    // now, or the one the stale piece belongs to.
+    enum STALE_STEP_NAMED { STALE_NAMES_CURRENT_STEP, STALE_NAMES_OWN_STEP };
     // Whether a piece of attempt login_session belonging to `step` is still
     // current; when not, logs "<prefix>wrong state" under tag.
     bool login_step_is_current(int login_session, const char* step, const std::string& tag,
-                               const char* prefix = "") const;
+                               const char* prefix = "", STALE_STEP_NAMED named = STALE_NAMES_CURRENT_STEP) const;
     // Closes the line connection and forgets it; its close raises nothing.
     void drop_conn();
     void idle_logout(uint64_t now);
@@ -360,7 +366,8 @@ public:
                       mynet::NetworkTcpStream* stream, mynet::ByteBuffer& data);
     void conn_on_closed(int login_session, const std::string& tag, const std::shared_ptr<ConnInfo>& info);
     void conn_step_end(int login_session, const std::string& result);
-    std::string login_request() const;
+    // The login or re-login request, carrying token.
+    std::string login_request(const std::string& token) const;
 
     // Line dispatcher: every text the line server sends, parsed by its
     // connection's state and handed to the handler of its kind.

@@ -20,7 +20,7 @@ void InterfaceLinkD::ConnInfo::init() {
     timer.start(kWatchdogPeriodMs, [self] { self->watchdog_tick(); });
 }
 
-void InterfaceLinkD::ConnInfo::conn_send_msg(const std::string& s) {
+void InterfaceLinkD::ConnInfo::conn_send_msg(const std::string& s, const std::string& logged) {
     if (!conn) return;
     mynet::ByteBuffer frame;
     const int built = line_frame_build(s, flag, frame);
@@ -28,11 +28,11 @@ void InterfaceLinkD::ConnInfo::conn_send_msg(const std::string& s) {
         // An empty or cut frame would be read as a different message.
         PlatLog2(kLogError, kLogPlatform, "%llu : %-15s send error : %s [%u %u] %.100s", mynet::log_time(), tag().c_str(),
                  built == LINE_FRAME_COMPRESS_FAILED ? "compress failed" : "too long", flag,
-                 static_cast<unsigned>(s.size()), s.c_str());
+                 static_cast<unsigned>(s.size()), logged.c_str());
         return;
     }
     PlatLog2(kLogInfo, kLogPlatform, "%llu : %-15s send : [%u %u] %.100s", mynet::log_time(), tag().c_str(), flag,
-             frame->remaining() - kLineFrameHeader, s.c_str());
+             frame->remaining() - kLineFrameHeader, logged.c_str());
     conn->send(frame);
 }
 

@@ -22,11 +22,7 @@ std::string branch_key(const char* head, int i, const char* tail) { return std::
 std::string InterfaceLinkD::ConnBranch::tag() const { return std::string("tcp.") + login_session + "." + i; }
 
 void InterfaceLinkD::login_step_3_conn(int login_session) {
-    if (login_session != m_login_session || m_login_session_step != "conn") {
-        PlatLog2(kLogInfo, kLogPlatform, "%llu : %-15s wrong state %d : %d %s", mynet::log_time(), "conn", login_session,
-                 m_login_session, "conn");
-        return;
-    }
+    if (!login_step_is_current(login_session, "conn", "conn", "", STALE_NAMES_OWN_STEP)) return;
     m_last_t_login_info.set("step", "conn");
     int n = static_cast<int>(std::min<size_t>(m_tcp_addrs.size(), 2));
     if (n == 0) {
@@ -93,7 +89,7 @@ void InterfaceLinkD::conn_start_branch(std::shared_ptr<ConnBranch> branch) {
 
 void InterfaceLinkD::conn_on_failed(const ConnBranch& branch, int code, const std::string& text) {
     PlatLog2(kLogInfo, kLogPlatform, "%llu : %-15s conn failed", mynet::log_time(), branch.tag().c_str());
-    if (!login_step_is_current(branch.login_session, "conn", branch.tag())) return;
+    if (!login_step_is_current(branch.login_session, "conn", branch.tag(), "", STALE_NAMES_OWN_STEP)) return;
     m_last_t_login_info.set(branch_key("t_tcp", branch.i, ""), Json::UInt64(mynet::elapsed_ms(branch.t0, mynet::mono_time_ms())));
     m_last_t_login_info.set(branch_key("tcp", branch.i, "_result"), std::to_string(code) + ":" + text.substr(0, 10));
     branch.job->end("conn failed", false);
@@ -103,7 +99,8 @@ void InterfaceLinkD::conn_on_connected(const ConnBranch& branch, mynet::NetworkT
     const mynet::InetSocketAddress peer = stream->getRemoteAddr();
     PlatLog2(kLogInfo, kLogPlatform, "%llu : %-15s connected %s:%u %u", mynet::log_time(), branch.tag().c_str(),
              peer.getHostString().c_str(), static_cast<unsigned>(peer.getPort()), m_connid);
-    if (!login_step_is_current(branch.login_session, "conn", branch.tag(), "close on connected : ")) {
+    if (!login_step_is_current(branch.login_session, "conn", branch.tag(), "close on connected : ",
+                               STALE_NAMES_OWN_STEP)) {
         stream->close();
         return;
     }
@@ -132,7 +129,8 @@ void InterfaceLinkD::conn_on_connected(const ConnBranch& branch, mynet::NetworkT
     // The line it replaces is closed, and its close raises nothing.
     drop_conn();
     m_conn_info = info;
-    info->conn_send_msg(login_request());
+    // The log shows the token cut, as the login line does.
+    info->conn_send_msg(login_request(m_token), login_request(token_for_log(m_token)));
     info->login_time = mynet::mono_time_ms();
 
     const int login_session = branch.login_session;
@@ -152,13 +150,13 @@ void InterfaceLinkD::conn_on_connected(const ConnBranch& branch, mynet::NetworkT
         }));
 }
 
-std::string InterfaceLinkD::login_request() const {
+std::string InterfaceLinkD::login_request(const std::string& token) const {
     if (m_line.empty()) {
         Json::Value req(Json::objectValue);
         req["account"] = m_account;
         req["device"] = m_deviceID;
         req["ip"] = "";
-        req["token"] = m_token;
+        req["token"] = token;
         req["uid"] = m_uid_req;
         req["ver"] = NUVRA_SDK_VERSION;
         req["vid"] = m_vid;

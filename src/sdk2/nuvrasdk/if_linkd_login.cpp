@@ -26,7 +26,7 @@ void InterfaceLinkD::user_login(const std::string& vid, const std::string& accou
                                 uint32_t uid, const std::string& deviceID, int retry_max_time, int retry_max_count) {
     PlatLog2(kLogInfo, kLogPlatform, "%llu : %-15s login %s %d %s %s %s %u %s", mynet::log_time(), "usr",
              NUVRA_SDK_VERSION_TEXT, NUVRA_SDK_VERSION, head(vid, 6).c_str(), account.c_str(),
-             head(token, 6).c_str(), uid, head(deviceID, 8).c_str());
+             token_for_log(token).c_str(), uid, head(deviceID, 8).c_str());
     if (m_login_state != LOGIN_STATE_NOT_LOGIN) {
         fire_onError("login", nuvra_sdk::LOGIN_E_ALREADY_LOGIN, std::string("login in wrong status : ") + m_login_state);
         return;
@@ -307,10 +307,10 @@ void InterfaceLinkD::next_login_attempt(const char* step) {
 }
 
 bool InterfaceLinkD::login_step_is_current(int login_session, const char* step, const std::string& tag,
-                                           const char* prefix) const {
+                                           const char* prefix, STALE_STEP_NAMED named) const {
     if (login_session == m_login_session && m_login_session_step == step) return true;
     PlatLog2(kLogInfo, kLogPlatform, "%llu : %-15s %swrong state %d : %d %s", mynet::log_time(), tag.c_str(), prefix,
-             login_session, m_login_session, m_login_session_step.c_str());
+             login_session, m_login_session, named == STALE_NAMES_OWN_STEP ? step : m_login_session_step.c_str());
     return false;
 }
 

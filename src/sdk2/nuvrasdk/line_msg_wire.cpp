@@ -51,8 +51,9 @@ LineMsg login_answer(const std::string& text) {
     if (!parse_json(field(text, 3, 4), body) || !body.isObject()) return m;
     const Json::Value& uid = json_member(body, "uid");
     const Json::Value& line = json_member(body, "line");
-    // Without a line id the session could never be ended or resumed.
-    if (!uid.isUInt() || uid.asUInt() == 0 || !line.isString() || json_as_string(line).empty()) return m;
+    // Without a line id the session could never be ended or resumed; a uid
+    // of 0 is a user id like any other.
+    if (!uid.isUInt() || !line.isString() || json_as_string(line).empty()) return m;
     m.kind = LOGIN_OK;
     m.uid = uid.asUInt();
     m.line = json_as_string(line);

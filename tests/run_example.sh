@@ -3,20 +3,14 @@
 # printed: run_example.sh SERVICE EXAMPLE
 set -euo pipefail
 service=$1 example=$2
-# A loopback address of this run's own, made of the shell's pid like the
-# tests' own addresses: runs at the same time never share the fixed ports.
-address=127.16.$((($$ >> 8) & 255)).$(($$ & 255))
+. "$(dirname "$0")/local_service.sh"
 dir=$(mktemp -d)
-trap 'kill "$pid" 2>/dev/null || true; rm -rf "$dir"' EXIT
-"$service" --address "$address" >"$dir/service.out" 2>&1 &
-pid=$!
-for _ in $(seq 100); do grep -q " ready " "$dir/service.out" && break; sleep 0.05; done
-grep -q " ready " "$dir/service.out" || { cat "$dir/service.out"; exit 1; }
+trap 'kill "${service_pid:-}" 2>/dev/null || true; rm -rf "$dir"' EXIT
+start_local_service "$service" "$dir"
 
 status=0
-timeout 60 "$example" --service "$address" --log "$dir/library.log" >"$dir/example.out" || status=$?
-kill -TERM "$pid"
-wait "$pid" || { echo "the service did not stop cleanly"; status=1; }
+timeout 60 "$example" --service "$service_address" --log "$dir/library.log" >"$dir/example.out" || status=$?
+stop_local_service || status=1
 cat "$dir/example.out"
 
 for line in "onLoginSuccess .* user=alice thread=network" "onLoginSuccess .* user=bob thread=network" \

@@ -11,13 +11,12 @@
 #ifndef NUVRA_SIG_H
 #define NUVRA_SIG_H
 
-#ifdef __cplusplus
-#include <cstddef>
-#include <cstdint>
-#else
-#include <stdbool.h>
+/* The C headers: they give C++ users the global names (uint32_t, size_t)
+ * used below as well, which <cstdint> and <cstddef> need not. */
 #include <stddef.h>
 #include <stdint.h>
+#ifndef __cplusplus
+#include <stdbool.h>
 #endif
 
 #define NUVRA_SIG_EXPORT __attribute__((visibility("default")))

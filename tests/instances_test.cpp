@@ -411,6 +411,58 @@ TEST(BindingCallbackSet, ReplacingTheObjectLeavesNoGapForConcurrentLines) {
     wrapper->callbackSet(nullptr);
 }
 
+// The sequence that once let callbackSet return early: a line written on
+// another thread is still running in the process-wide structure while an
+// event of a pooled instance replaces that instance's structure from inside
+// itself. callbackSet on the process-wide table must still outlast the line,
+// so that main may free the structure it replaced.
+TEST(BindingCallbackSet, OutlastsALineOfAnotherThreadWhileAnEventReplacesAnotherObject) {
+    static std::atomic<bool> sleeping;
+    static std::atomic<bool> line_ended;
+    INuvraAPIC* table = getNuvraSDKInstanceC();
+    auto* first = new nuvra_test::RecordingAppCallBackC;
+    first->slot.cb.onLog = [](ICallBackC* self, const char* txt, size_t n) {
+        if (std::string(txt, n).find(" : todo ") == std::string::npos) return;
+        sleeping = true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        // Still inside the structure after the sleep.
+        self->onDbg(self, "slept", 5, "", 0);
+        line_ended = true;
+    };
+    table->callbackSet(table, first->c());
+
+    static INuvraAPIC* pooled;
+    static nuvra_test::RecordingAppCallBackC* pooled_next;
+    pooled = createNuvraSDKInstanceC();
+    ASSERT_NE(pooled, nullptr);
+    nuvra_test::RecordingAppCallBackC pooled_first;
+    nuvra_test::RecordingAppCallBackC next;
+    pooled_next = &next;
+    pooled_first.slot.cb.onError = [](ICallBackC*, const char*, size_t, int, const char*, size_t) {
+        pooled->callbackSet(pooled, pooled_next->c());
+    };
+    pooled->callbackSet(pooled, pooled_first.c());
+
+    struct Joined : std::thread {
+        using std::thread::thread;
+        ~Joined() { join(); }
+    } stopper([table] { table->stop(table); });
+    ASSERT_TRUE(wait_until([] { return sleeping.load(); }));
+    // Refused before any login: the refusal's onError replaces the structure.
+    pooled->channelJoin(pooled, "c", 1);
+    ASSERT_TRUE(wait_until([] { return pooled->callbackGet(pooled) == pooled_next->c(); }));
+    pooled->channelJoin(pooled, "c", 1);
+    ASSERT_TRUE(next.wait_for("onError|", 5000));
+    EXPECT_FALSE(line_ended.load());
+
+    nuvra_test::RecordingAppCallBackC second;
+    table->callbackSet(table, second.c());
+    EXPECT_TRUE(line_ended.load());
+    delete first;
+    table->callbackSet(table, nullptr);
+    pooled->callbackSet(pooled, nullptr);
+}
+
 TEST(Threads, EightThreadsUseTheFourExportsAndLogAtOnce) {
     constexpr int kThreads = 8;
     nuvra_test::RecordingAppCallBack h;

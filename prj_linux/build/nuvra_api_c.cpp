@@ -281,15 +281,20 @@ INuvraAPIC* api_c = nullptr;
 
 nuvra_sdk::INuvraAPI* core(INuvraAPIC* self) { return static_cast<nuvra_sdk::INuvraAPI*>(self->api); }
 
+// The table's adapter is set and read from any thread, an event's among them;
+// the C layout leaves a plain pointer, so it is only touched atomically.
+CallBackC* adapter_of(INuvraAPIC* self) {
+    return static_cast<CallBackC*>(__atomic_load_n(&self->cb, __ATOMIC_ACQUIRE));
+}
+
 void nuvra_sig_callbackSet(INuvraAPIC* self, ICallBackC* handler) noexcept {
-    auto* previous = static_cast<CallBackC*>(self->cb);
     auto* next = new CallBackC(handler);
-    self->cb = next;
+    auto* previous = static_cast<CallBackC*>(__atomic_exchange_n(&self->cb, next, __ATOMIC_ACQ_REL));
     nuvra_sdk_cpp::install_adapter(core(self), next, [previous] { delete previous; });
 }
 
 ICallBackC* nuvra_sig_callbackGet(INuvraAPIC* self) noexcept {
-    auto* adapter = static_cast<CallBackC*>(self->cb);
+    CallBackC* adapter = adapter_of(self);
     return adapter ? adapter->_cb.load() : nullptr;
 }
 
@@ -507,7 +512,7 @@ void forget_table(INuvraAPIC* self) {
 
 void nuvra_sig_release(INuvraAPIC* self) noexcept {
     forget_table(self);
-    auto* adapter = static_cast<CallBackC*>(self->cb);
+    CallBackC* adapter = adapter_of(self);
     if (adapter) {
         // Nothing reaches the application's structure from here on; an event
         // or a line already inside it ends first, unless the caller is inside

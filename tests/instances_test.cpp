@@ -17,7 +17,10 @@
 #include "nuvra_api.h"
 #include "nuvra_api_cpp.h"
 #include "nuvra_sig.h"
+#include "peers/discovery_service.h"
+#include "peers/line_server.h"
 #include "support/binding_recorders.h"
+#include "support/own_address.h"
 #include "support/recording_callback.h"
 
 namespace {
@@ -409,6 +412,110 @@ TEST(BindingCallbackSet, ReplacingTheObjectLeavesNoGapForConcurrentLines) {
         EXPECT_EQ(lines_with(h, "gap " + std::to_string(t) + " 1"), written_after[t]) << "logger " << t;
     EXPECT_EQ(h.unterminated(), 0);
     wrapper->callbackSet(nullptr);
+}
+
+// The sequence that once let callbackSet return early: a line written on
+// another thread is still running in the process-wide structure while an
+// event of a pooled instance replaces that instance's structure from inside
+// itself. callbackSet on the process-wide table must still outlast the line,
+// so that main may free the structure it replaced.
+TEST(BindingCallbackSet, OutlastsALineOfAnotherThreadWhileAnEventReplacesAnotherObject) {
+    static std::atomic<bool> sleeping;
+    static std::atomic<bool> line_ended;
+    INuvraAPIC* table = getNuvraSDKInstanceC();
+    auto* first = new nuvra_test::RecordingAppCallBackC;
+    first->slot.cb.onLog = [](ICallBackC* self, const char* txt, size_t n) {
+        if (std::string(txt, n).find(" : todo ") == std::string::npos) return;
+        sleeping = true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        // Still inside the structure after the sleep.
+        self->onDbg(self, "slept", 5, "", 0);
+        line_ended = true;
+    };
+    table->callbackSet(table, first->c());
+
+    static INuvraAPIC* pooled;
+    static nuvra_test::RecordingAppCallBackC* pooled_next;
+    pooled = createNuvraSDKInstanceC();
+    ASSERT_NE(pooled, nullptr);
+    nuvra_test::RecordingAppCallBackC pooled_first;
+    nuvra_test::RecordingAppCallBackC next;
+    pooled_next = &next;
+    pooled_first.slot.cb.onError = [](ICallBackC*, const char*, size_t, int, const char*, size_t) {
+        pooled->callbackSet(pooled, pooled_next->c());
+    };
+    pooled->callbackSet(pooled, pooled_first.c());
+
+    struct Joined : std::thread {
+        using std::thread::thread;
+        ~Joined() { join(); }
+    } stopper([table] { table->stop(table); });
+    ASSERT_TRUE(wait_until([] { return sleeping.load(); }));
+    // Refused before any login: the refusal's onError replaces the structure.
+    pooled->channelJoin(pooled, "c", 1);
+    ASSERT_TRUE(wait_until([] { return pooled->callbackGet(pooled) == pooled_next->c(); }));
+    pooled->channelJoin(pooled, "c", 1);
+    ASSERT_TRUE(next.wait_for("onError|", 5000));
+    EXPECT_FALSE(line_ended.load());
+
+    nuvra_test::RecordingAppCallBackC second;
+    table->callbackSet(table, second.c());
+    EXPECT_TRUE(line_ended.load());
+    delete first;
+    table->callbackSet(table, nullptr);
+    pooled->callbackSet(pooled, nullptr);
+}
+
+// A login holds its instance's queue until the line answers; release must
+// not wait for that, and nothing may reach the released structure after it.
+TEST(ReleaseOfATable, ReturnsAtOnceWhileALoginAnswerIsWithheld) {
+    nuvra_test::LineServer line;
+    ASSERT_TRUE(line.ok());
+    line.on_text("login ", nuvra_test::answer({}));
+    const std::string discovery_ip = nuvra_test::own_loopback_ip();
+    nuvra_test::DiscoveryService discovery(discovery_ip);
+    ASSERT_TRUE(discovery.ok()) << discovery_ip;
+    discovery.answer_ok({{"127.0.0.1", line.port()}});
+    const std::string line_addr = "127.0.0.1:" + std::to_string(line.port());
+
+    // Events that reached the structure once release had returned; the
+    // others read the freed structure, which ASan reports. Nothing hands the
+    // released table out again: the instance's cookie no longer names it.
+    static std::atomic<bool> released;
+    static std::atomic<int> reached_after;
+    INuvraAPIC* table = createNuvraSDKInstanceC();
+    ASSERT_NE(table, nullptr);
+    auto* core = static_cast<nuvra_sdk::INuvraAPI*>(table->api);
+    auto* app = new nuvra_test::RecordingAppCallBackC;
+    app->slot.cb.onLoginSuccess = [](ICallBackC*, uint32_t, int) { reached_after += released.load(); };
+    app->slot.cb.onLoginFailed = [](ICallBackC*, int) { reached_after += released.load(); };
+    app->slot.cb.onLogout = [](ICallBackC*, int) { reached_after += released.load(); };
+    table->callbackSet(table, app->c());
+    table->dbg(table, "norpt", 5, "1", 1);
+    table->dbg(table, "lbss", 4, discovery_ip.data(), discovery_ip.size());
+    table->dbg(table, "_dbg_ap", 7, line_addr.data(), line_addr.size());
+    table->login(table, "vid", 3, "c_user", 6, "token", 5, 7, "device", 6);
+    auto login_sent = [&] {
+        for (const nuvra_test::Received& r : line.received())
+            if (r.text.rfind("login ", 0) == 0) return true;
+        return false;
+    };
+    ASSERT_TRUE(wait_until(login_sent));
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+
+    auto before = std::chrono::steady_clock::now();
+    table->release(table);
+    auto took_ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - before);
+    released = true;
+    delete app;
+    EXPECT_LT(took_ms.count(), 50);
+
+    line.push_text(nuvra_test::kLastConn, nuvra_test::login_ok_text(7, "line1"));
+    EXPECT_TRUE(wait_until([core] { return core->isOnline(); }));
+    core->logout();
+    EXPECT_TRUE(wait_until([core] { return !core->isOnline(); }));
+    EXPECT_EQ(reached_after.load(), 0);
+    EXPECT_EQ(nuvra_sdk::getInstanceCookie(core, nuvra_sdk::Binding::C), nullptr);
 }
 
 TEST(Threads, EightThreadsUseTheFourExportsAndLogAtOnce) {

@@ -7,29 +7,30 @@ namespace nuvra_sdk_cpp {
 
 namespace {
 
-// Makes the change and frees the old adapter once nothing can reach it: here,
-// or, where the caller cannot wait, later on the network thread.
-void change_callback(nuvra_sdk::INuvraAPI* api, nuvra_sdk::ICallBack* next, nuvra_sdk::ICallBack* only_replacing,
-                     std::function<void()> free_old) {
-    auto* instance = static_cast<nuvra_sdk::NuvraAPI*>(api);
-    if (!nuvra_sdk::may_wait_for_network()) {
-        instance->post_install(next, only_replacing, [free_old = std::move(free_old)]() mutable {
-            nuvra_sdk::after_log_deliveries(std::move(free_old));
-        });
-        return;
-    }
-    instance->install(next, only_replacing);
-    free_old();
+nuvra_sdk::NuvraAPI* core_of(nuvra_sdk::INuvraAPI* api) { return static_cast<nuvra_sdk::NuvraAPI*>(api); }
+
+// Posts the change and frees the old adapter on the network thread once it has
+// run and no log line can still be inside the old adapter.
+void post_change(nuvra_sdk::INuvraAPI* api, nuvra_sdk::ICallBack* next, nuvra_sdk::ICallBack* only_replacing,
+                 std::function<void()> free_old) {
+    core_of(api)->post_install(next, only_replacing, [free_old = std::move(free_old)]() mutable {
+        nuvra_sdk::log_lines().after(std::move(free_old));
+    });
 }
 
 }  // namespace
 
 void install_adapter(nuvra_sdk::INuvraAPI* api, nuvra_sdk::ICallBack* next, std::function<void()> free_previous) {
-    change_callback(api, next, nullptr, std::move(free_previous));
+    if (!nuvra_sdk::may_wait_for_network()) {
+        post_change(api, next, nullptr, std::move(free_previous));
+        return;
+    }
+    core_of(api)->install(next, nullptr);
+    free_previous();
 }
 
 void uninstall_adapter(nuvra_sdk::INuvraAPI* api, nuvra_sdk::ICallBack* adapter, std::function<void()> free_adapter) {
-    change_callback(api, nullptr, adapter, std::move(free_adapter));
+    post_change(api, nullptr, adapter, std::move(free_adapter));
 }
 
 }  // namespace nuvra_sdk_cpp

@@ -19,8 +19,10 @@ inline std::string text(const char* p, size_t n) { return p ? std::string(p, n) 
 // network thread.
 void install_adapter(nuvra_sdk::INuvraAPI* api, nuvra_sdk::ICallBack* next, std::function<void()> free_previous);
 
-// Puts the instance's empty defaults in where adapter is still the installed
-// object, then frees it by free_adapter as install_adapter frees.
+// Posts the instance's empty defaults in where adapter is still the installed
+// object and returns at once, even while a login or a logout holds the
+// instance's queue; free_adapter runs later on the network thread, once the
+// change has run and no log line can still reach the adapter.
 void uninstall_adapter(nuvra_sdk::INuvraAPI* api, nuvra_sdk::ICallBack* adapter, std::function<void()> free_adapter);
 
 }  // namespace nuvra_sdk_cpp

@@ -9,72 +9,101 @@
 
 namespace nuvra_sdk_cpp {
 
+namespace {
+
+using nuvra_sdk::CallGate;
+
+// Every event and log line on its way into an application's structure, from
+// before the structure is read until its function has returned: what release
+// must outlast before the application may free the structure.
+CallGate& structure_calls() {
+    // Never destroyed: events and lines run until the process is gone.
+    static CallGate* gate = new CallGate();
+    return *gate;
+}
+
+}  // namespace
+
 void CallBackC::onReconnecting(uint32_t nretry) {
+    CallGate::Call in_structure(structure_calls());
     ICallBackC* cb = _cb.load();
     if (cb) cb->onReconnecting(cb, nretry);
 }
 
 void CallBackC::onReconnected(int fd) {
+    CallGate::Call in_structure(structure_calls());
     ICallBackC* cb = _cb.load();
     if (cb) cb->onReconnected(cb, fd);
 }
 
 void CallBackC::onLoginSuccess(uint32_t uid, int fd) {
+    CallGate::Call in_structure(structure_calls());
     ICallBackC* cb = _cb.load();
     if (cb) cb->onLoginSuccess(cb, uid, fd);
 }
 
 void CallBackC::onLogout(int ecode) {
+    CallGate::Call in_structure(structure_calls());
     ICallBackC* cb = _cb.load();
     if (cb) cb->onLogout(cb, ecode);
 }
 
 void CallBackC::onLoginFailed(int ecode) {
+    CallGate::Call in_structure(structure_calls());
     ICallBackC* cb = _cb.load();
     if (cb) cb->onLoginFailed(cb, ecode);
 }
 
 void CallBackC::onChannelJoined(std::string channelID) {
+    CallGate::Call in_structure(structure_calls());
     ICallBackC* cb = _cb.load();
     if (cb) cb->onChannelJoined(cb, channelID.c_str(), channelID.size());
 }
 
 void CallBackC::onChannelJoinFailed(std::string channelID, int ecode) {
+    CallGate::Call in_structure(structure_calls());
     ICallBackC* cb = _cb.load();
     if (cb) cb->onChannelJoinFailed(cb, channelID.c_str(), channelID.size(), ecode);
 }
 
 void CallBackC::onChannelLeaved(std::string channelID, int ecode) {
+    CallGate::Call in_structure(structure_calls());
     ICallBackC* cb = _cb.load();
     if (cb) cb->onChannelLeaved(cb, channelID.c_str(), channelID.size(), ecode);
 }
 
 void CallBackC::onChannelUserJoined(std::string account, uint32_t uid) {
+    CallGate::Call in_structure(structure_calls());
     ICallBackC* cb = _cb.load();
     if (cb) cb->onChannelUserJoined(cb, account.c_str(), account.size(), uid);
 }
 
 void CallBackC::onChannelUserLeaved(std::string account, uint32_t uid) {
+    CallGate::Call in_structure(structure_calls());
     ICallBackC* cb = _cb.load();
     if (cb) cb->onChannelUserLeaved(cb, account.c_str(), account.size(), uid);
 }
 
 void CallBackC::onChannelUserList(int n, char** accounts, uint32_t* uids) {
+    CallGate::Call in_structure(structure_calls());
     ICallBackC* cb = _cb.load();
     if (cb) cb->onChannelUserList(cb, n, accounts, uids);
 }
 
 void CallBackC::onChannelQueryUserNumResult(std::string channelID, int ecode, int num) {
+    CallGate::Call in_structure(structure_calls());
     ICallBackC* cb = _cb.load();
     if (cb) cb->onChannelQueryUserNumResult(cb, channelID.c_str(), channelID.size(), ecode, num);
 }
 
 void CallBackC::onChannelQueryUserIsIn(std::string channelID, std::string account, int isIn) {
+    CallGate::Call in_structure(structure_calls());
     ICallBackC* cb = _cb.load();
     if (cb) cb->onChannelQueryUserIsIn(cb, channelID.c_str(), channelID.size(), account.c_str(), account.size(), isIn);
 }
 
 void CallBackC::onChannelAttrUpdated(std::string channelID, std::string name, std::string value, std::string type) {
+    CallGate::Call in_structure(structure_calls());
     ICallBackC* cb = _cb.load();
     if (cb)
         cb->onChannelAttrUpdated(cb, channelID.c_str(), channelID.size(), name.c_str(), name.size(), value.c_str(),
@@ -82,6 +111,7 @@ void CallBackC::onChannelAttrUpdated(std::string channelID, std::string name, st
 }
 
 void CallBackC::onInviteReceived(std::string channelID, std::string account, uint32_t uid, std::string extra) {
+    CallGate::Call in_structure(structure_calls());
     ICallBackC* cb = _cb.load();
     if (cb)
         cb->onInviteReceived(cb, channelID.c_str(), channelID.size(), account.c_str(), account.size(), uid,
@@ -89,11 +119,13 @@ void CallBackC::onInviteReceived(std::string channelID, std::string account, uin
 }
 
 void CallBackC::onInviteReceivedByPeer(std::string channelID, std::string account, uint32_t uid) {
+    CallGate::Call in_structure(structure_calls());
     ICallBackC* cb = _cb.load();
     if (cb) cb->onInviteReceivedByPeer(cb, channelID.c_str(), channelID.size(), account.c_str(), account.size(), uid);
 }
 
 void CallBackC::onInviteAcceptedByPeer(std::string channelID, std::string account, uint32_t uid, std::string extra) {
+    CallGate::Call in_structure(structure_calls());
     ICallBackC* cb = _cb.load();
     if (cb)
         cb->onInviteAcceptedByPeer(cb, channelID.c_str(), channelID.size(), account.c_str(), account.size(), uid,
@@ -101,6 +133,7 @@ void CallBackC::onInviteAcceptedByPeer(std::string channelID, std::string accoun
 }
 
 void CallBackC::onInviteRefusedByPeer(std::string channelID, std::string account, uint32_t uid, std::string extra) {
+    CallGate::Call in_structure(structure_calls());
     ICallBackC* cb = _cb.load();
     if (cb)
         cb->onInviteRefusedByPeer(cb, channelID.c_str(), channelID.size(), account.c_str(), account.size(), uid,
@@ -108,6 +141,7 @@ void CallBackC::onInviteRefusedByPeer(std::string channelID, std::string account
 }
 
 void CallBackC::onInviteFailed(std::string channelID, std::string account, uint32_t uid, int ecode, std::string extra) {
+    CallGate::Call in_structure(structure_calls());
     ICallBackC* cb = _cb.load();
     if (cb)
         cb->onInviteFailed(cb, channelID.c_str(), channelID.size(), account.c_str(), account.size(), uid, ecode,
@@ -115,6 +149,7 @@ void CallBackC::onInviteFailed(std::string channelID, std::string account, uint3
 }
 
 void CallBackC::onInviteEndByPeer(std::string channelID, std::string account, uint32_t uid, std::string extra) {
+    CallGate::Call in_structure(structure_calls());
     ICallBackC* cb = _cb.load();
     if (cb)
         cb->onInviteEndByPeer(cb, channelID.c_str(), channelID.size(), account.c_str(), account.size(), uid,
@@ -122,12 +157,14 @@ void CallBackC::onInviteEndByPeer(std::string channelID, std::string account, ui
 }
 
 void CallBackC::onInviteEndByMyself(std::string channelID, std::string account, uint32_t uid) {
+    CallGate::Call in_structure(structure_calls());
     ICallBackC* cb = _cb.load();
     if (cb) cb->onInviteEndByMyself(cb, channelID.c_str(), channelID.size(), account.c_str(), account.size(), uid);
 }
 
 void CallBackC::onInviteMsg(std::string channelID, std::string account, uint32_t uid, std::string msgType,
                             std::string msgData, std::string extra) {
+    CallGate::Call in_structure(structure_calls());
     ICallBackC* cb = _cb.load();
     if (cb)
         cb->onInviteMsg(cb, channelID.c_str(), channelID.size(), account.c_str(), account.size(), uid, msgType.c_str(),
@@ -135,11 +172,13 @@ void CallBackC::onInviteMsg(std::string channelID, std::string account, uint32_t
 }
 
 void CallBackC::onMessageSendError(std::string messageID, int ecode) {
+    CallGate::Call in_structure(structure_calls());
     ICallBackC* cb = _cb.load();
     if (cb) cb->onMessageSendError(cb, messageID.c_str(), messageID.size(), ecode);
 }
 
 void CallBackC::onMessageSendProgress(std::string account, std::string messageID, std::string type, std::string info) {
+    CallGate::Call in_structure(structure_calls());
     ICallBackC* cb = _cb.load();
     if (cb)
         cb->onMessageSendProgress(cb, account.c_str(), account.size(), messageID.c_str(), messageID.size(),
@@ -147,21 +186,25 @@ void CallBackC::onMessageSendProgress(std::string account, std::string messageID
 }
 
 void CallBackC::onMessageSendSuccess(std::string messageID) {
+    CallGate::Call in_structure(structure_calls());
     ICallBackC* cb = _cb.load();
     if (cb) cb->onMessageSendSuccess(cb, messageID.c_str(), messageID.size());
 }
 
 void CallBackC::onMessageAppReceived(std::string msg) {
+    CallGate::Call in_structure(structure_calls());
     ICallBackC* cb = _cb.load();
     if (cb) cb->onMessageAppReceived(cb, msg.c_str(), msg.size());
 }
 
 void CallBackC::onMessageInstantReceive(std::string account, uint32_t uid, std::string msg) {
+    CallGate::Call in_structure(structure_calls());
     ICallBackC* cb = _cb.load();
     if (cb) cb->onMessageInstantReceive(cb, account.c_str(), account.size(), uid, msg.c_str(), msg.size());
 }
 
 void CallBackC::onMessageChannelReceive(std::string channelID, std::string account, uint32_t uid, std::string msg) {
+    CallGate::Call in_structure(structure_calls());
     ICallBackC* cb = _cb.load();
     if (cb)
         cb->onMessageChannelReceive(cb, channelID.c_str(), channelID.size(), account.c_str(), account.size(), uid,
@@ -169,21 +212,25 @@ void CallBackC::onMessageChannelReceive(std::string channelID, std::string accou
 }
 
 void CallBackC::onLog(std::string txt) {
+    CallGate::Call in_structure(structure_calls());
     ICallBackC* cb = _cb.load();
     if (cb) cb->onLog(cb, txt.c_str(), txt.size());
 }
 
 void CallBackC::onInvokeRet(std::string callID, std::string err, std::string resp) {
+    CallGate::Call in_structure(structure_calls());
     ICallBackC* cb = _cb.load();
     if (cb) cb->onInvokeRet(cb, callID.c_str(), callID.size(), err.c_str(), err.size(), resp.c_str(), resp.size());
 }
 
 void CallBackC::onMsg(std::string from, std::string t, std::string msg) {
+    CallGate::Call in_structure(structure_calls());
     ICallBackC* cb = _cb.load();
     if (cb) cb->onMsg(cb, from.c_str(), from.size(), t.c_str(), t.size(), msg.c_str(), msg.size());
 }
 
 void CallBackC::onUserAttrResult(std::string account, std::string name, std::string value) {
+    CallGate::Call in_structure(structure_calls());
     ICallBackC* cb = _cb.load();
     if (cb)
         cb->onUserAttrResult(cb, account.c_str(), account.size(), name.c_str(), name.size(), value.c_str(),
@@ -191,26 +238,31 @@ void CallBackC::onUserAttrResult(std::string account, std::string name, std::str
 }
 
 void CallBackC::onUserAttrAllResult(std::string account, std::string value) {
+    CallGate::Call in_structure(structure_calls());
     ICallBackC* cb = _cb.load();
     if (cb) cb->onUserAttrAllResult(cb, account.c_str(), account.size(), value.c_str(), value.size());
 }
 
 void CallBackC::onError(std::string name, int ecode, std::string desc) {
+    CallGate::Call in_structure(structure_calls());
     ICallBackC* cb = _cb.load();
     if (cb) cb->onError(cb, name.c_str(), name.size(), ecode, desc.c_str(), desc.size());
 }
 
 void CallBackC::onQueryUserStatusResult(std::string name, std::string status) {
+    CallGate::Call in_structure(structure_calls());
     ICallBackC* cb = _cb.load();
     if (cb) cb->onQueryUserStatusResult(cb, name.c_str(), name.size(), status.c_str(), status.size());
 }
 
 void CallBackC::onDbg(std::string a, std::string b) {
+    CallGate::Call in_structure(structure_calls());
     ICallBackC* cb = _cb.load();
     if (cb) cb->onDbg(cb, a.c_str(), a.size(), b.c_str(), b.size());
 }
 
 void CallBackC::onBCCall_result(std::string reason, std::string json_ret, std::string callID) {
+    CallGate::Call in_structure(structure_calls());
     ICallBackC* cb = _cb.load();
     if (cb)
         cb->onBCCall_result(cb, reason.c_str(), reason.size(), json_ret.c_str(), json_ret.size(), callID.c_str(),
@@ -229,15 +281,20 @@ INuvraAPIC* api_c = nullptr;
 
 nuvra_sdk::INuvraAPI* core(INuvraAPIC* self) { return static_cast<nuvra_sdk::INuvraAPI*>(self->api); }
 
+// The table's adapter is set and read from any thread, an event's among them;
+// the C layout leaves a plain pointer, so it is only touched atomically.
+CallBackC* adapter_of(INuvraAPIC* self) {
+    return static_cast<CallBackC*>(__atomic_load_n(&self->cb, __ATOMIC_ACQUIRE));
+}
+
 void nuvra_sig_callbackSet(INuvraAPIC* self, ICallBackC* handler) noexcept {
-    auto* previous = static_cast<CallBackC*>(self->cb);
     auto* next = new CallBackC(handler);
-    self->cb = next;
+    auto* previous = static_cast<CallBackC*>(__atomic_exchange_n(&self->cb, next, __ATOMIC_ACQ_REL));
     nuvra_sdk_cpp::install_adapter(core(self), next, [previous] { delete previous; });
 }
 
 ICallBackC* nuvra_sig_callbackGet(INuvraAPIC* self) noexcept {
-    auto* adapter = static_cast<CallBackC*>(self->cb);
+    CallBackC* adapter = adapter_of(self);
     return adapter ? adapter->_cb.load() : nullptr;
 }
 
@@ -445,23 +502,25 @@ void nuvra_sig_dbg(INuvraAPIC* self, const char* a, size_t a_size, const char* b
 
 void nuvra_sig_destroy(INuvraAPIC* self) noexcept { core(self)->destroy(); }
 
-// Nothing may hand the table out again once it is freed.
+// Nothing may hand the table out again once it is freed. The cookie is
+// cleared in one step, and only while it still names this table.
 void forget_table(INuvraAPIC* self) {
-    nuvra_sdk::INuvraAPI* instance = core(self);
-    if (nuvra_sdk::getInstanceCookie(instance, nuvra_sdk::Binding::C) == self)
-        nuvra_sdk::setInstanceCookie(instance, nuvra_sdk::Binding::C, nullptr);
+    nuvra_sdk::forgetInstanceCookie(core(self), nuvra_sdk::Binding::C, self);
     std::lock_guard<std::mutex> lock(g_instance_mtx);
     if (api_c == self) api_c = nullptr;
 }
 
 void nuvra_sig_release(INuvraAPIC* self) noexcept {
     forget_table(self);
-    auto* adapter = static_cast<CallBackC*>(self->cb);
+    CallBackC* adapter = adapter_of(self);
     if (adapter) {
-        // Nothing reaches the application's structure from here on; a log
-        // line already inside it ends first, unless this is that line.
+        // Nothing reaches the application's structure from here on; an event
+        // or a line already inside it ends first, unless the caller is inside
+        // one itself.
         adapter->_cb.store(nullptr);
-        if (!nuvra_sdk::in_log_delivery()) nuvra_sdk::wait_log_deliveries();
+        if (!nuvra_sdk::in_call()) nuvra_sdk_cpp::structure_calls().wait();
+        // The instance calls the adapter until the change has run on the
+        // network thread, which a login or a logout may hold up for seconds.
         nuvra_sdk_cpp::uninstall_adapter(core(self), adapter, [adapter] { delete adapter; });
     }
     free(self);

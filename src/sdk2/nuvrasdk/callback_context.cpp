@@ -1,7 +1,6 @@
 #include "callback_context.h"
 
 #include <atomic>
-#include <mutex>
 #include <thread>
 
 #include "loop.h"
@@ -12,14 +11,7 @@ namespace {
 
 std::atomic<std::thread::id> g_network_thread{};
 
-thread_local int t_log_depth = 0;
-
-// Two generations of readers: a waiter moves new deliveries to the other
-// counter and waits only for the old one to drain, so a steady stream of log
-// lines cannot hold it up.
-std::atomic<unsigned> g_epoch{0};
-std::atomic<int> g_readers[2];
-std::mutex g_waiters;
+thread_local int t_call_depth = 0;
 
 }  // namespace
 
@@ -27,48 +19,68 @@ void mark_network_thread() { g_network_thread.store(std::this_thread::get_id());
 
 bool on_network_thread() { return g_network_thread.load() == std::this_thread::get_id(); }
 
-LogDelivery::LogDelivery() {
-    for (;;) {
-        unsigned epoch = g_epoch.load();
-        g_readers[epoch & 1].fetch_add(1);
-        // Registered under a generation a waiter has already moved past: it
-        // may have found the counter empty, so register again under the new one.
-        if (g_epoch.load() == epoch) {
-            m_epoch = static_cast<int>(epoch & 1);
-            break;
-        }
-        g_readers[epoch & 1].fetch_sub(1);
+CallGate::Call::Call(CallGate& gate) : m_gate(gate) {
+    {
+        std::lock_guard<std::mutex> lock(gate.m_mtx);
+        m_generation = gate.m_oldest + gate.m_calls.size() - 1;
+        ++gate.m_calls.back();
     }
-    ++t_log_depth;
+    ++t_call_depth;
 }
 
-LogDelivery::~LogDelivery() {
-    --t_log_depth;
-    g_readers[m_epoch].fetch_sub(1);
+CallGate::Call::~Call() {
+    --t_call_depth;
+    std::lock_guard<std::mutex> lock(m_gate.m_mtx);
+    // A generation with a call running is never dropped, so this one is still there.
+    --m_gate.m_calls[m_generation - m_gate.m_oldest];
+    m_gate.drop_empty();
 }
 
-bool in_log_delivery() { return t_log_depth > 0; }
-
-void wait_log_deliveries() {
-    std::lock_guard<std::mutex> lock(g_waiters);
-    unsigned old_epoch = g_epoch.fetch_add(1);
-    while (g_readers[old_epoch & 1].load() != 0) std::this_thread::yield();
+void CallGate::drop_empty() {
+    bool dropped = false;
+    while (m_calls.size() > 1 && m_calls.front() == 0) {
+        m_calls.pop_front();
+        ++m_oldest;
+        dropped = true;
+    }
+    if (dropped) m_emptied.notify_all();
 }
 
-namespace {
+uint64_t CallGate::close() {
+    std::lock_guard<std::mutex> lock(m_mtx);
+    uint64_t closed = m_oldest + m_calls.size() - 1;
+    m_calls.push_back(0);
+    drop_empty();
+    return closed;
+}
 
-// A waiter that moves the generation while another still waits can only add
-// readers to the counter being watched: the wait grows, it never ends early.
-void run_when_drained(unsigned old_epoch, std::function<void()> f) {
-    if (g_readers[old_epoch & 1].load() == 0) {
+bool CallGate::ended(uint64_t generation) {
+    std::lock_guard<std::mutex> lock(m_mtx);
+    return m_oldest > generation;
+}
+
+void CallGate::wait() {
+    uint64_t closed = close();
+    std::unique_lock<std::mutex> lock(m_mtx);
+    m_emptied.wait(lock, [&] { return m_oldest > closed; });
+}
+
+void CallGate::run_when_ended(uint64_t generation, std::function<void()> f) {
+    if (ended(generation)) {
         f();
         return;
     }
-    mynet::do_later(1, [old_epoch, f = std::move(f)]() mutable { run_when_drained(old_epoch, std::move(f)); });
+    mynet::do_later(1, [this, generation, f = std::move(f)]() mutable { run_when_ended(generation, std::move(f)); });
 }
 
-}  // namespace
+void CallGate::after(std::function<void()> f) { run_when_ended(close(), std::move(f)); }
 
-void after_log_deliveries(std::function<void()> f) { run_when_drained(g_epoch.fetch_add(1), std::move(f)); }
+CallGate& log_lines() {
+    // Never destroyed: lines are written until the process is gone.
+    static CallGate* gate = new CallGate();
+    return *gate;
+}
+
+bool in_call() { return t_call_depth > 0; }
 
 }  // namespace nuvra_sdk

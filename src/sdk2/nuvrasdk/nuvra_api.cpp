@@ -73,7 +73,7 @@ void NuvraAPI::install(ICallBack* next, ICallBack* only_replacing) {
     done.wait();
     // The replaced object may be freed once this returns: a log line of
     // another thread may still be running in it.
-    wait_log_deliveries();
+    log_lines().wait();
 }
 
 void NuvraAPI::callbackSet(ICallBack* handler) {
@@ -182,14 +182,21 @@ INuvraAPI* createNuvraSDKInstance() {
     return inst;
 }
 
-void* getInstanceCookie(INuvraAPI* inst, Binding binding) {
+namespace {
+
+std::atomic<void*>& cookie_of(INuvraAPI* inst, Binding binding) {
     auto* self = static_cast<NuvraAPI*>(inst);
-    return binding == Binding::Cpp ? self->cookie.load() : self->cookie_c.load();
+    return binding == Binding::Cpp ? self->cookie : self->cookie_c;
 }
 
-void setInstanceCookie(INuvraAPI* inst, Binding binding, void* cookie) {
-    auto* self = static_cast<NuvraAPI*>(inst);
-    (binding == Binding::Cpp ? self->cookie : self->cookie_c).store(cookie);
+}  // namespace
+
+void* getInstanceCookie(INuvraAPI* inst, Binding binding) { return cookie_of(inst, binding).load(); }
+
+void setInstanceCookie(INuvraAPI* inst, Binding binding, void* cookie) { cookie_of(inst, binding).store(cookie); }
+
+void forgetInstanceCookie(INuvraAPI* inst, Binding binding, void* cookie) {
+    cookie_of(inst, binding).compare_exchange_strong(cookie, nullptr);
 }
 
 bool nuvra_log_seen() {
@@ -198,7 +205,7 @@ bool nuvra_log_seen() {
 }
 
 bool nuvra_cb_log(const char* log) {
-    LogDelivery delivery;
+    CallGate::Call line(log_lines());
     NuvraAPI* inst = api.load();
     ICallBack* object = inst ? inst->m_user_callback.load() : nullptr;
     if (!object) return nolog.load();

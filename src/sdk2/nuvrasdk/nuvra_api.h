@@ -138,6 +138,8 @@ INuvraAPI* getNuvraSDKInstance();
 INuvraAPI* createNuvraSDKInstance();
 void* getInstanceCookie(INuvraAPI* inst, Binding binding);
 void setInstanceCookie(INuvraAPI* inst, Binding binding, void* cookie);
+// Clears inst's cookie of the binding in one step if it is still `cookie`.
+void forgetInstanceCookie(INuvraAPI* inst, Binding binding, void* cookie);
 
 // "_conn_timeout" is kept within 20..120 seconds. The number is read the way
 // atoi reads it (leading blanks, a sign, digits up to the first other

@@ -27,7 +27,7 @@ struct Events : nuvra_sdk::ICallBack {
 
     void onLoginSuccess(uint32_t uid, int) override {
         ++login_success;
-        if (uid == 0 || engine->m_line.empty() || engine->m_login_state != Engine::LOGIN_STATE_LOGINED)
+        if (uid != engine->m_uid || engine->m_line.empty() || engine->m_login_state != Engine::LOGIN_STATE_LOGINED)
             __builtin_trap();
     }
     void onLoginFailed(int) override {

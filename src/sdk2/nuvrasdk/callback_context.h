@@ -2,6 +2,8 @@
 
 #include <functional>
 
+#include "loop.h"
+
 // Where application code runs, and what it may therefore wait for.
 //
 // Events run on the network thread; log lines reach onLog on whichever thread
@@ -39,7 +41,10 @@ void wait_log_deliveries();
 // before the call has ended, without blocking the thread meanwhile.
 void after_log_deliveries(std::function<void()> f);
 
-// The caller may block until the network thread has served it.
-inline bool may_wait_for_network() { return !on_network_thread() && !in_log_delivery(); }
+// The caller may block until the network thread has served it; not once the
+// process is exiting, when that thread serves nothing more.
+inline bool may_wait_for_network() {
+    return !on_network_thread() && !in_log_delivery() && !mynet::loop_stopped_for_exit();
+}
 
 }  // namespace nuvra_sdk

@@ -117,7 +117,6 @@ namespace {
 
 struct Text {
     Text(const char* s) : p(s), n(std::strlen(s)) {}
-    Text(const std::string& s) : p(s.data()), n(s.size()) {}
     const char* p;
     size_t n;
 };
@@ -138,12 +137,13 @@ void burst(INuvraAPI* api, int i) {
     api->channelJoin(room.p, room.n);
     for (int k = 0; k < kBurst; ++k) {
         const std::string id = "m" + std::to_string(i) + "-" + std::to_string(k);
-        const Text to = account_of((i + 1) % kInstances), msg = "hello " + id, mid = id;
-        api->messageInstantSend(to.p, to.n, 0, msg.p, msg.n, mid.p, mid.n);
-        api->messageChannelSend(room.p, room.n, msg.p, msg.n, mid.p, mid.n);
+        const std::string to = account_of((i + 1) % kInstances), msg = "hello " + id;
+        api->messageInstantSend(to.data(), to.size(), 0, msg.data(), msg.size(), id.data(), id.size());
+        api->messageChannelSend(room.p, room.n, msg.data(), msg.size(), id.data(), id.size());
     }
-    const Text method = "io.nuvra.signal.echo", args = "{\"n\":1}", call = "c" + std::to_string(i);
-    api->invoke(method.p, method.n, args.p, args.n, call.p, call.n);
+    const Text method = "io.nuvra.signal.echo", args = "{\"n\":1}";
+    const std::string call = "c" + std::to_string(i);
+    api->invoke(method.p, method.n, args.p, args.n, call.data(), call.size());
 }
 
 }  // namespace
@@ -165,8 +165,10 @@ int main(int argc, char** argv) {
         const Text lbss = "lbss", norpt = "norpt", on = "1";
         apis[i]->dbg(lbss.p, lbss.n, service.p, service.n);
         apis[i]->dbg(norpt.p, norpt.n, on.p, on.n);
-        const Text app = "exit", account = account_of(i), token = "t", device = "d";
-        apis[i]->login2(app.p, app.n, account.p, account.n, token.p, token.n, 0, device.p, device.n, 3600, 1000000);
+        const Text app = "exit", token = "t", device = "d";
+        const std::string account = account_of(i);
+        apis[i]->login2(app.p, app.n, account.data(), account.size(), token.p, token.n, 0, device.p, device.n, 3600,
+                        1000000);
     }
     if (!wait_for(g_logged_in, kInstances) || !wait_for(g_reconnecting, 1)) {
         std::fprintf(stderr, "no traffic: %d logged in, %d reconnecting\n", g_logged_in.load(),

@@ -12,7 +12,6 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <set>
@@ -223,9 +222,12 @@ struct Text {
 void dbg(INuvraAPI* api, Text key, Text value) { api->dbg(key.p, key.n, value.p, value.n); }
 
 int run(const std::string& service) {
-    Progress progress;
-    Events alice_events("alice", progress);
-    Events bob_events("bob", progress);
+    // Events and log lines may come until the process exits: the objects they
+    // reach live as long, and are made before the first instance so that they
+    // are destroyed only after the library's thread has stopped.
+    static Progress progress;
+    static Events alice_events("alice", progress);
+    static Events bob_events("bob", progress);
     INuvraAPI* alice = getNuvraSDKInstanceCPP();
     INuvraAPI* bob = createNuvraSDKInstanceCPP();
     if (!alice || !bob) {
@@ -280,9 +282,5 @@ int main(int argc, char** argv) {
         if (std::strcmp(argv[i], "--log") == 0) g_log = std::fopen(argv[i + 1], "a");
     }
     if (!g_log) g_log = stderr;
-    int status = run(service);
-    std::fflush(nullptr);
-    // The library's network thread runs for the life of the process; leave
-    // without running static destructors underneath it.
-    std::_Exit(status);
+    return run(service);
 }

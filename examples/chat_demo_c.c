@@ -16,7 +16,6 @@
 #include <pthread.h>
 #include <stdarg.h>
 #include <stdio.h>
-#include <stdlib.h>
 #include <string.h>
 #include <time.h>
 
@@ -342,9 +341,5 @@ int main(int argc, char** argv) {
             if (f) g_log = f;
         }
     }
-    int status = run(service);
-    fflush(NULL);
-    /* The library's network thread runs for the life of the process; leave
-     * without running exit handlers underneath it. */
-    _Exit(status);
+    return run(service);
 }

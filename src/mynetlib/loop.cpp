@@ -1,10 +1,14 @@
 #include "loop.h"
 
 #include <pthread.h>
+#include <unistd.h>
 
 #include <atomic>
-#include <csignal>
 #include <chrono>
+#include <condition_variable>
+#include <csignal>
+#include <cstdlib>
+#include <thread>
 #include <vector>
 
 namespace mynet {
@@ -79,6 +83,55 @@ void uv_on_timer_timeout_closed(uv_handle_t* handle) {
     delete reinterpret_cast<Timer::timer_t*>(handle);
 }
 
+// Process exit. Nothing stops the network thread in the life of the process,
+// but at exit it must stand still before anything it uses is torn down: the
+// C++ runtime's static objects, the application's, and libuv's thread pool,
+// which libuv's own library destructor takes down (a name resolution queued
+// after that aborts the process). So the exit handler installed with the loop
+// wakes the loop and waits until the network thread has returned from the
+// callback it was running and parked for good between two callbacks. The
+// handler is installed before the network thread starts, so it runs before
+// the destructors of everything made until then, and long before libuv's.
+struct ExitGate {
+    uv_async_t handle;
+    std::mutex mtx;
+    std::condition_variable parked_cv;
+    bool exiting = false;
+    bool parked = false;
+    std::thread::id loop_thread;
+    // The process the network thread runs in: a child of fork has none.
+    std::atomic<pid_t> loop_pid{0};
+};
+
+// Never freed: the exit handler and the parked thread use it to the end.
+ExitGate* g_exit = nullptr;
+
+[[noreturn]] void park_for_good() {
+    for (;;) std::this_thread::sleep_for(std::chrono::hours(1));
+}
+
+void park_at_exit(uv_async_t*) {
+    {
+        std::lock_guard<std::mutex> lock(g_exit->mtx);
+        g_exit->parked = true;
+    }
+    g_exit->parked_cv.notify_all();
+    park_for_good();
+}
+
+void stop_loop_at_exit() {
+    const pid_t loop_pid = g_exit->loop_pid.load();
+    // A child of fork: the network thread does not exist there.
+    if (loop_pid != 0 && loop_pid != getpid()) return;
+    std::unique_lock<std::mutex> lock(g_exit->mtx);
+    g_exit->exiting = true;
+    // Not started yet: start() parks before it runs the loop. exit() from an
+    // event handler: this thread never returns to the loop.
+    if (g_exit->loop_pid.load() == 0 || g_exit->loop_thread == std::this_thread::get_id()) return;
+    uv_async_send(&g_exit->handle);
+    g_exit->parked_cv.wait(lock, [] { return g_exit->parked; });
+}
+
 }  // namespace
 
 void init() {
@@ -86,12 +139,34 @@ void init() {
         uv_loop_t* loop = uv_default_loop();
         g_registrar = new Registrar();
         uv_async_init(loop, &g_registrar->handle, register_pending);
+        g_exit = new ExitGate();
+        uv_async_init(loop, &g_exit->handle, park_at_exit);
+        // Only the exit handler wakes it; it keeps no loop alive.
+        uv_unref(reinterpret_cast<uv_handle_t*>(&g_exit->handle));
+        std::atexit(stop_loop_at_exit);
     });
+}
+
+bool loop_stopped_for_exit() {
+    if (!g_exit) return false;
+    std::lock_guard<std::mutex> lock(g_exit->mtx);
+    return g_exit->exiting;
 }
 
 void start() {
     if (g_loop_is_started.exchange(true)) return;
     init();
+    bool leaving = false;
+    {
+        std::lock_guard<std::mutex> lock(g_exit->mtx);
+        leaving = g_exit->exiting;
+        if (!leaving) {
+            g_exit->loop_thread = std::this_thread::get_id();
+            g_exit->loop_pid.store(getpid());
+        }
+    }
+    // The process is already leaving: the loop must not start under it.
+    if (leaving) park_for_good();
     // A write on a line the peer has reset fails with EPIPE, and the kernel
     // sends SIGPIPE to the writing thread, whose default action would end
     // the application. Every write runs on this thread: keep it off here.

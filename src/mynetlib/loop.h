@@ -16,8 +16,12 @@ extern std::atomic<bool> g_loop_is_started;
 // Creates the default loop; safe to call from any thread, any number of times.
 void init();
 // Runs the default loop on the calling thread for ever; returns at once when
-// the loop is already started.
+// the loop is already started. At process exit the thread stops for good
+// between two callbacks before anything is torn down (see loop.cpp).
 void start();
+// True once the process has begun to exit: from then on the network thread
+// runs nothing, so nobody may wait for it.
+bool loop_stopped_for_exit();
 
 // Two clocks. The wall clock (get_time_in_ms) is for what is written or
 // sent: log stamps, telemetry times, generated ids. Every time-out, period

@@ -91,12 +91,11 @@ void LineService::on_open(int conn, const std::string& peer) {
 }
 
 void LineService::on_text(int conn, const std::string& text, uint64_t now_ms) {
-    (void)now_ms;
     if (!m_conns.count(conn)) return;
     if (starts_with(text, "login ")) {
-        handle_login(conn, text);
+        handle_login(conn, text, now_ms);
     } else if (starts_with(text, "line_login2 ") || starts_with(text, "line_login3 ")) {
-        handle_relogin(conn, text);
+        handle_relogin(conn, text, now_ms);
     } else if (starts_with(text, "line_ping:")) {
         log(conn, "ping " + head(text.substr(10), 12));
         m_ports.send(conn, "line_pong:" + text.substr(10));
@@ -131,11 +130,22 @@ void LineService::tick(uint64_t now_ms) {
             expired.push_back(line);
     }
     for (const auto& line : expired) end_session(line, "expired");
+    for (auto& [conn, c] : m_conns) {
+        if (c.drop_at == 0 || now_ms < c.drop_at) continue;
+        c.drop_at = 0;
+        log(conn, "dropped (--drop-lines)");
+        m_ports.close(conn);
+    }
+}
+
+void LineService::plan_drop(int conn, const std::string& account, uint64_t now_ms) {
+    if (m_config.drop_prefix.empty() || !starts_with(account, m_config.drop_prefix)) return;
+    m_conns[conn].drop_at = now_ms + static_cast<uint64_t>(m_config.drop_after_ms) + 1;
 }
 
 void LineService::log(int conn, const std::string& what) { m_ports.log("line #" + std::to_string(conn) + " " + what); }
 
-void LineService::handle_login(int conn, const std::string& text) {
+void LineService::handle_login(int conn, const std::string& text, uint64_t now_ms) {
     Json::Value req = parse_object(text.substr(6));
     std::string account = text_member(req, "account");
     std::string vid = text_member(req, "vid");
@@ -168,6 +178,7 @@ void LineService::handle_login(int conn, const std::string& text) {
     body["line"] = line;
     log(conn, "login account=" + account + " uid=" + std::to_string(uid) + " vid=" + head(vid, 40) + " -> " + line);
     m_ports.send(conn, "login_res ok 0 " + to_json(body));
+    plan_drop(conn, account, now_ms);
 
     auto waiting = m_offline.find(key_of(vid, account));
     if (waiting == m_offline.end()) return;
@@ -175,7 +186,7 @@ void LineService::handle_login(int conn, const std::string& text) {
     m_offline.erase(waiting);
 }
 
-void LineService::handle_relogin(int conn, const std::string& text) {
+void LineService::handle_relogin(int conn, const std::string& text, uint64_t now_ms) {
     std::vector<std::string> f = split_fields(text, 3);
     std::string line = field(f, 1);
     auto it = m_sessions.find(line);
@@ -195,6 +206,7 @@ void LineService::handle_relogin(int conn, const std::string& text) {
     m_conns[conn].line = line;
     log(conn, field(f, 0) + " " + line + " account=" + s.account + " -> ok");
     m_ports.send(conn, "line_login_res ok");
+    plan_drop(conn, s.account, now_ms);
 }
 
 void LineService::handle_channel_sub(int conn, const std::string& text) {

@@ -27,6 +27,8 @@ struct LinePorts {
 struct LineConfig {
     Json::Value login_config = Json::Value(Json::objectValue);
     int session_grace_ms = 60000;
+    std::string drop_prefix;  // "": no line is dropped
+    int drop_after_ms = 300;
 };
 
 class LineService {
@@ -78,11 +80,14 @@ private:
     struct Conn {
         std::string peer;
         std::string line;  // the session logged in on it; "" before
+        uint64_t drop_at = 0;  // when the service closes it; 0: never
     };
     using Handler = Json::Value (LineService::*)(Session& s, const std::string& method, const Json::Value& req);
 
-    void handle_login(int conn, const std::string& text);
-    void handle_relogin(int conn, const std::string& text);
+    void handle_login(int conn, const std::string& text, uint64_t now_ms);
+    void handle_relogin(int conn, const std::string& text, uint64_t now_ms);
+    // Schedules the close of a line that the options drop.
+    void plan_drop(int conn, const std::string& account, uint64_t now_ms);
     void handle_channel_sub(int conn, const std::string& text);
     void handle_call(int conn, const std::string& text);
     void log(int conn, const std::string& what);

@@ -110,6 +110,8 @@ Server::Server(ServiceOptions options) : m_options(std::move(options)) {
     LineConfig config;
     config.login_config = m_options.login_config;
     config.session_grace_ms = m_options.session_grace_ms;
+    config.drop_prefix = m_options.drop_prefix;
+    config.drop_after_ms = m_options.drop_after_ms;
     LinePorts ports;
     ports.send = [this](int conn, const std::string& text) { send_text(conn, text); };
     ports.close = [this](int conn) {

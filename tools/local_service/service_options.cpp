@@ -17,6 +17,8 @@ const char* const kUsage =
     "  --discovery-ports N     discovery UDP ports 8180 .. 8180+N-1 (1..8, default 2)\n"
     "  --login-config JSON     members added to every login answer, e.g. '{\"config_msg_set\":1}'\n"
     "  --session-grace-ms MS   how long a dropped session may log in again (default 60000)\n"
+    "  --drop-lines PREFIX     close the line of accounts starting with PREFIX after each login\n"
+    "  --drop-after-ms MS      how long such a line stays up (default 300; checked every 500 ms)\n"
     "  --help                  this text\n";
 
 bool is_loopback_literal(const std::string& address) {
@@ -42,7 +44,8 @@ bool read_number(const std::string& text, long min, long max, long* out) {
 
 bool parse_options(int argc, char** argv, ServiceOptions* out, std::string* error) {
     static const std::set<std::string> kValued = {"--address",         "--line-port",    "--telemetry-port",
-                                                  "--discovery-ports", "--login-config", "--session-grace-ms"};
+                                                  "--discovery-ports", "--login-config", "--session-grace-ms",
+                                                  "--drop-lines",      "--drop-after-ms"};
     for (int i = 1; i < argc; ++i) {
         std::string name = argv[i];
         if (name == "--help" || name == "-h") {
@@ -62,6 +65,12 @@ bool parse_options(int argc, char** argv, ServiceOptions* out, std::string* erro
         bool good = true;
         if (name == "--address") {
             out->address = value;
+        } else if (name == "--drop-lines") {
+            out->drop_prefix = value;
+            good = !value.empty();
+        } else if (name == "--drop-after-ms") {
+            good = read_number(value, 0, 86400000, &n);
+            out->drop_after_ms = static_cast<int>(n);
         } else if (name == "--login-config") {
             out->login_config = parse_object(value);
             good = out->login_config.isObject();

@@ -17,6 +17,11 @@ struct ServiceOptions {
     Json::Value login_config = Json::Value(Json::objectValue);
     // How long a session whose line dropped waits for its client to log in again.
     int session_grace_ms = 60000;
+    // Lines of accounts starting with this text ("": none) are closed by the
+    // service drop_after_ms after each login, so that their clients keep
+    // reconnecting.
+    std::string drop_prefix;
+    int drop_after_ms = 300;
     bool help = false;
 };
 

@@ -6,6 +6,8 @@
 #include <functional>
 #include <mutex>
 
+#include "loop.h"
+
 // Where application code runs, and what it may therefore wait for.
 //
 // Events run on the network thread; log lines reach onLog on whichever thread
@@ -75,7 +77,10 @@ CallGate& log_lines();
 // The calling thread is inside a call through any gate.
 bool in_call();
 
-// The caller may block until the network thread has served it.
-inline bool may_wait_for_network() { return !on_network_thread() && !in_call(); }
+// The caller may block until the network thread has served it; not once the
+// process is exiting, when that thread serves nothing more.
+inline bool may_wait_for_network() {
+    return !on_network_thread() && !in_call() && !mynet::loop_stopped_for_exit();
+}
 
 }  // namespace nuvra_sdk

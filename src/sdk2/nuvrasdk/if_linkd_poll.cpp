@@ -39,11 +39,15 @@ void InterfaceLinkD::do_poll() {
     }
     // Only the ids this request carries are cleared by its answer; ids noted
     // meanwhile, and those it had no room for, wait for the next poll.
+    // The handler keeps the request without its ids, which `carried` holds:
+    // a second copy of tens of thousands of ids would cost more than
+    // writing them.
     std::vector<std::string> carried = clear_msgs_for_poll();
-    const Json::Value req = getmsg2_request(m_line, carried);
-    call_api(0, "user_getmsg2", req,
-             [this, seq, req, carried = std::move(carried)](int result, const std::string&, const Json::Value& answer) {
-                 on_getmsg2_answer(seq, req, carried, result, answer);
+    Json::Value req = getmsg2_request(m_line, carried);
+    call_api(0, "user_getmsg2", std::move(req),
+             [this, seq, kept = getmsg2_request(m_line, {}), carried = std::move(carried)](
+                 int result, const std::string&, const Json::Value& answer) {
+                 on_getmsg2_answer(seq, kept, carried, result, answer);
              },
              false);
 }

@@ -1,5 +1,6 @@
 #include <benchmark/benchmark.h>
 
+#include <cstdio>
 #include <map>
 #include <string>
 #include <vector>
@@ -81,6 +82,60 @@ void BM_PollAnswer30(benchmark::State& state) {
     e.msgIDBuf.tick(UINT64_MAX, 0);
 }
 BENCHMARK(BM_PollAnswer30)->Unit(benchmark::kMicrosecond);
+
+// 100000 ids of 36 bytes waiting for their acknowledgement, more than one
+// request can carry.
+void note_waiting(InterfaceLinkD& e) {
+    e.m_msgs_wait_clear = MsgWaitClear();
+    char id[40];
+    for (int i = 0; i < 100000; ++i) {
+        std::snprintf(id, sizeof id, "%08d-0000-4000-8000-%012d", i, i);
+        e.m_msgs_wait_clear.add(id);
+    }
+}
+
+std::string call_text(const Json::Value& req) {
+    std::string text = "call user_getmsg2 1 0 ";
+    JSON2STRING_append(text, req);
+    return text;
+}
+
+// What any poll carrying as many ids as one frame holds costs at least: its
+// text written.
+void BM_PollRequest100000Waiting_Reference_WriteText(benchmark::State& state) {
+    InterfaceLinkD& e = engine();
+    note_waiting(e);
+    const Json::Value req = getmsg2_request("L1", e.clear_msgs_for_poll());
+    for (auto _ : state) benchmark::DoNotOptimize(call_text(req));
+    state.counters["ids"] = req["clear_msgs"].size();
+    e.m_msgs_wait_clear = MsgWaitClear();
+}
+BENCHMARK(BM_PollRequest100000Waiting_Reference_WriteText)->Unit(benchmark::kMillisecond);
+
+// A message-id poll with 100000 ids waiting: the ids that fit one frame
+// chosen, the request built and queued, and its text written as the call
+// transport writes it.
+void BM_PollRequest100000Waiting(benchmark::State& state) {
+    InterfaceLinkD& e = engine();
+    e.m_config_msg_set = 1;
+    note_waiting(e);
+    if (e.m_msgs_wait_clear.size() != 100000) state.SkipWithError("not all waiting");
+    size_t carried = 0;
+    for (auto _ : state) {
+        e.m_is_polling = false;
+        e.do_poll();
+        const Json::Value& req = e.m_main_slot.calls.back()->req;
+        benchmark::DoNotOptimize(call_text(req));
+        state.PauseTiming();
+        carried = req["clear_msgs"].size();
+        e.m_main_slot.calls.clear();
+        state.ResumeTiming();
+    }
+    state.counters["ids"] = carried;
+    e.m_is_polling = false;
+    e.m_msgs_wait_clear = MsgWaitClear();
+}
+BENCHMARK(BM_PollRequest100000Waiting)->Unit(benchmark::kMillisecond);
 
 // The first shape of the cache: one entry per arrival in a vector, a count
 // per id in a map, each expired entry erased from the vector's front.

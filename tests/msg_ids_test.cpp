@@ -88,6 +88,52 @@ TEST(MsgIDBuf, TheDefaultBoundHoldsAgainstAFlood) {
     EXPECT_TRUE(buf.known("id10"));
 }
 
+// The bytes held follow every way an id comes and goes.
+TEST(MsgIDBuf, PastTheByteBoundTheOldestIdsAreForgotten) {
+    LogCapture log;
+    MsgIDBuf buf;
+    buf.max_bytes = 10;
+    buf.dup_or_add("aaaa", 1);
+    buf.dup_or_add("bbbb", 2);
+    buf.dup_or_add("cc", 3);
+    buf.dup_or_add("aaaa", 4);  // a repeat: aaaa becomes the youngest, nothing grows
+    EXPECT_EQ(buf.bytes(), 10u);
+    EXPECT_FALSE(buf.dup_or_add("ddd", 5));
+    EXPECT_FALSE(buf.known("bbbb"));
+    EXPECT_TRUE(buf.known("cc") && buf.known("aaaa") && buf.known("ddd"));
+    EXPECT_EQ(buf.bytes(), 9u);
+    EXPECT_TRUE(log.contains("msgid cache full, drop bbbb"));
+    buf.tick(3 + kLife, kLife);
+    EXPECT_EQ(buf.bytes(), 7u) << "expiry gives the bytes back";
+    EXPECT_FALSE(buf.dup_or_add(std::string(11, 'x'), 6));
+    EXPECT_EQ(buf.size(), 1u) << "an id over the whole bound is held alone";
+    EXPECT_FALSE(buf.dup_or_add("e", 7));
+    EXPECT_EQ(buf.size(), 1u);
+    EXPECT_EQ(buf.bytes(), 1u);
+}
+
+TEST(MsgWaitClear, PastTheByteBoundTheIdsNotedFirstAreDropped) {
+    LogCapture log;
+    MsgWaitClear w;
+    w.max_bytes = 10;
+    w.add("aaaa");
+    w.add("bbbb");
+    w.add("cc");
+    w.add("aaaa");  // already noted
+    EXPECT_EQ(w.bytes(), 10u);
+    w.add("ddd");
+    EXPECT_EQ(w.ids(), (std::vector<std::string>{"bbbb", "cc", "ddd"}));
+    EXPECT_EQ(w.bytes(), 9u);
+    EXPECT_TRUE(log.contains("msgid clear list full, drop aaaa"));
+    w.erase({"bbbb", "zz"});
+    EXPECT_EQ(w.bytes(), 5u) << "erasing gives the bytes back";
+    w.add(std::string(11, 'x'));
+    EXPECT_EQ(w.ids(), std::vector<std::string>{std::string(11, 'x')}) << "an id over the whole bound is noted alone";
+    w.add("e");
+    EXPECT_EQ(w.ids(), std::vector<std::string>{"e"});
+    EXPECT_EQ(w.bytes(), 1u);
+}
+
 TEST(MsgWaitClear, IdsComeInByteOrderAndOnlyTheGivenOnesAreErased) {
     MsgWaitClear w;
     for (const char* id : {"b", "a", "ab", "B", "\xc3\xa9", "a"}) w.add(id);

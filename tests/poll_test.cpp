@@ -1,7 +1,12 @@
 #include <gtest/gtest.h>
 #include <pystring/pystring.h>
 
+#include <algorithm>
+#include <atomic>
+#include <cstdio>
 #include <cstdlib>
+#include <map>
+#include <mutex>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -12,6 +17,7 @@
 #include "support/line_fixture.h"
 #include "support/log_capture.h"
 #include "support/parsed_json.h"
+#include "zlib_helpers.h"
 
 namespace {
 
@@ -24,10 +30,18 @@ using std::string;
 using Info = LineFixture::Info;
 
 constexpr int kWaitMs = 3000;
+// For tens of thousands of pushed messages.
+constexpr int kLongWaitMs = 30000;
 
-// The dispatcher's part for call answers: "call_ret <method> <id> <x> <json>".
-void route_call_ret(InterfaceLinkD& engine, InterfaceLinkD::ConnInfo& info, const string& msg) {
-    if (info.state != InterfaceLinkD::CONN_STATE_LOGINED || !pystring::startswith(msg, "call_ret ")) return;
+// The dispatcher's part for call answers ("call_ret <method> <id> <x>
+// <json>"), and the dispatcher itself for the server's pushes.
+void route_line(InterfaceLinkD& engine, InterfaceLinkD::ConnInfo& info, const string& msg) {
+    if (info.state != InterfaceLinkD::CONN_STATE_LOGINED) return;
+    if (pystring::startswith(msg, "notify ")) {
+        engine.process_conn_msg(info.connid, info.conn, info.shared_from_this(), msg);
+        return;
+    }
+    if (!pystring::startswith(msg, "call_ret ")) return;
     std::vector<string> f;
     pystring::split(msg, f, " ", 4);
     f.resize(5);
@@ -44,7 +58,7 @@ protected:
 
     void SetUp() override {
         ASSERT_TRUE(server.ok());
-        line.on_message = route_call_ret;
+        line.on_message = route_line;
         ASSERT_TRUE(line.connect(server.port()));
         ASSERT_TRUE(line.wait_on_loop(
             [](InterfaceLinkD& e, Info& info) { return e.m_tcp_connected && info && info->last_pong_recv_time != 0; },
@@ -86,6 +100,10 @@ protected:
         return ids;
     }
     std::vector<string> events() const { return cb.events(); }
+    // A message with an id, pushed on the line.
+    void push(const string& id, const string& word) {
+        server.push_text(nuvra_test::kLastConn, "notify recvmsg_by_msgid " + app_v3(id, word));
+    }
 
     nuvra_test::LogCapture log;
     LineServer server;
@@ -260,6 +278,135 @@ TEST_F(Polling, EmptyMessageIdIsNeitherAcknowledgedNorCached) {
         EXPECT_TRUE(e.m_msgs_wait_clear.empty());
         EXPECT_EQ(e.msgIDBuf.size(), 0u);
     });
+}
+
+// ------------------------------------------------------------ acknowledgements within one frame
+
+// 36 bytes, the length of the ids servers commonly give.
+string uuid_like(int i) {
+    char text[40];
+    std::snprintf(text, sizeof text, "%08d-0000-4000-8000-%012d", i, i);
+    return text;
+}
+
+// Refuses polls while failing is set; otherwise answers them and records
+// the ids they acknowledge. Notes the longest poll text it was sent.
+struct AckingServer {
+    explicit AckingServer(LineServer& server) {
+        server.on_text("call user_getmsg2 ", [this](const nuvra_test::Received& r) {
+            std::optional<ReceivedCall> call = nuvra_test::parse_call(r);
+            std::lock_guard<std::mutex> lock(mu);
+            longest = std::max(longest, r.text.size());
+            if (!call) return nuvra_test::Steps{};
+            if (failing) return CallScript::failed("busy").steps(*call);
+            ++answered;
+            for (const Json::Value& id : call->request["clear_msgs"]) ++acked[id.asString()];
+            return CallScript::ok().steps(*call);
+        });
+    }
+    size_t times_acked(const string& id) {
+        std::lock_guard<std::mutex> lock(mu);
+        auto found = acked.find(id);
+        return found == acked.end() ? 0 : found->second;
+    }
+
+    std::atomic<bool> failing{true};
+    std::mutex mu;
+    std::map<string, size_t> acked;
+    size_t answered = 0;
+    size_t longest = 0;
+};
+
+TEST_F(Polling, ThirtyThousandIdsNotedWhilePollsFailAreEachAcknowledgedOnce) {
+    id_mode();
+    AckingServer acks(server);
+    std::vector<string> ids;
+    for (int i = 0; i < 30000; ++i) ids.push_back(uuid_like(i));
+    for (const string& id : ids) push(id, "w");
+    ASSERT_TRUE(line.wait_on_loop(
+        [](InterfaceLinkD& e, Info&) {
+            return e.m_msgs_wait_clear.size() == 30000 && !e.m_is_polling && e.m_time_poll_ack == 0;
+        },
+        kLongWaitMs));
+
+    acks.failing = false;
+    push("last", "last");
+    ids.push_back("last");
+    ASSERT_TRUE(line.wait_on_loop([](InterfaceLinkD& e, Info&) { return e.m_msgs_wait_clear.empty() && !e.m_is_polling; },
+                                  kLongWaitMs))
+        << "the ids that do not fit one request follow with the next";
+    {
+        std::lock_guard<std::mutex> lock(acks.mu);
+        EXPECT_GE(acks.answered, 2u);
+        EXPECT_EQ(acks.acked.size(), ids.size());
+        size_t not_once = 0;
+        for (const string& id : ids) not_once += acks.acked.count(id) == 0 || acks.acked[id] != 1;
+        EXPECT_EQ(not_once, 0u);
+        EXPECT_LE(acks.longest, kZlibCompressMaxInput);
+    }
+    EXPECT_FALSE(log.contains(" send error : ")) << "no request over the frame limit is attempted";
+
+    push("after", "after");
+    ASSERT_TRUE(server.wait_for("[\"after\"]", kWaitMs, nuvra_test::Match::SUBSTRING)) << "polling goes on";
+}
+
+struct TooLongCase {
+    const char* name;
+    string id;
+};
+
+std::ostream& operator<<(std::ostream& os, const TooLongCase& c) { return os << c.name; }
+
+class TooLongId : public Polling, public ::testing::WithParamInterface<TooLongCase> {};
+
+// The id's message is still taken once, and its id cached against a resend.
+TEST_P(TooLongId, IsDroppedWithALogLineAndPollingGoesOn) {
+    const string& huge = GetParam().id;
+    id_mode();
+    push(huge, "huge");
+    push("small", "small");
+    auto first = poll("user_getmsg2", 1);
+    ASSERT_TRUE(first);
+    EXPECT_EQ(JSON2STRING(first->request["clear_msgs"]), "[\"small\"]");
+    EXPECT_TRUE(log.contains(" : msgid too long to clear (" + std::to_string(huge.size()) + " bytes), drop "));
+    ASSERT_TRUE(idle_after(1));
+    EXPECT_TRUE(wait_clear().empty());
+
+    push(huge, "again");
+    push("next", "next");
+    auto second = poll("user_getmsg2", 2);
+    ASSERT_TRUE(second);
+    EXPECT_EQ(JSON2STRING(second->request["clear_msgs"]), "[\"next\"]");
+    ASSERT_TRUE(idle_after(2));
+    EXPECT_EQ(events(), (std::vector<string>{"onMessageAppReceived|huge", "onMessageAppReceived|small",
+                                             "onMessageAppReceived|next"}));
+    EXPECT_FALSE(log.contains(" send error : "));
+}
+
+INSTANTIATE_TEST_SUITE_P(Ids, TooLongId,
+                         ::testing::Values(TooLongCase{"plain_960000_bytes", string(960000, 'x')},
+                                           // Short, but each byte goes out as \u0001.
+                                           TooLongCase{"escaped_past_the_frame", string(160000, '\x01')}),
+                         [](const ::testing::TestParamInfo<TooLongCase>& info) { return string(info.param.name); });
+
+TEST_F(Polling, HugeIdsAreHeldWithinAFewMebibytes) {
+    id_mode();
+    server.set_call_script("user_getmsg2", CallScript::failed("busy"));
+    const int n = 10;
+    for (int i = 0; i < n; ++i) push(string(500000, static_cast<char>('a' + i)), "w" + std::to_string(i));
+    ASSERT_TRUE(cb.wait_for("onMessageAppReceived|w" + std::to_string(n - 1), kLongWaitMs));
+    const string oldest(500000, 'a');
+    const string newest(500000, static_cast<char>('a' + n - 1));
+    line.on_loop([&](InterfaceLinkD& e, Info&) {
+        EXPECT_LE(e.m_msgs_wait_clear.size() * 500000, 4u * 1024 * 1024);
+        EXPECT_LE(e.msgIDBuf.size() * 500000, 4u * 1024 * 1024);
+        EXPECT_TRUE(e.m_msgs_wait_clear.contains(newest));
+        EXPECT_TRUE(e.msgIDBuf.known(newest));
+        EXPECT_FALSE(e.m_msgs_wait_clear.contains(oldest));
+        EXPECT_FALSE(e.msgIDBuf.known(oldest));
+    });
+    EXPECT_TRUE(log.contains(" : msgid clear list full, drop aaaa"));
+    EXPECT_TRUE(log.contains(" : msgid cache full, drop aaaa"));
 }
 
 // ------------------------------------------------------------ failures and order

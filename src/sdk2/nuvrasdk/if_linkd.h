@@ -149,6 +149,10 @@ public:
     // Queues one server call; its result follows later, on the network thread.
     REQ_ID call_api(int slot, const std::string& method, Json::Value req, ApiCallResult onResult,
                     bool only_http);
+    // How many bytes req may still grow by and its call go in one frame:
+    // the whole "call <method> <id> 0 <json>" text is compressed in one
+    // piece. 0 when req as it is leaves no room.
+    static size_t call_room(const std::string& method, const Json::Value& req);
     // A call refused for one of these reasons ends the session: "kick" (103),
     // "TokenErrorExpired" (105), "wrong line" (100). Returns that logout code,
     // 0 for any other reason.
@@ -609,6 +613,8 @@ public:
     // Arms the acknowledgement poll 500 ms from now unless it is armed.
     void schedule_poll_tail();
     void do_poll();
+    // The waiting ids that one "user_getmsg2" request can carry.
+    std::vector<std::string> clear_msgs_for_poll();
     // A poll answer belongs to the poll in flight: neither a newer poll nor
     // a new login has come since its request.
     bool poll_is_current(uint64_t poll_seq) const;

@@ -1,14 +1,21 @@
+#include <cstdint>
 #include <string>
 
 #include "call_answer.h"
 #include "if_linkd.h"
 #include "log.h"
+#include "zlib_helpers.h"
 
 namespace {
 
 constexpr uint64_t kCallTimeoutMs = 10000;
 
 bool opens_record(const std::string& method) { return method == "user_ext_call" || method == "user_sendmsg"; }
+
+// "call <method> <id> 0 ": what every call's text carries before its request.
+void append_call_head(std::string& msg, const std::string& method, const std::string& id) {
+    msg.append("call ").append(method).append(" ").append(id).append(" 0 ");
+}
 
 }  // namespace
 
@@ -30,6 +37,14 @@ REQ_ID InterfaceLinkD::call_api(int slot, const std::string& method, Json::Value
     call->only_http = only_http;
     m_main_slot.add_call(call);
     return id;
+}
+
+// Sized with the widest call id, since the id is drawn only when the call is made.
+size_t InterfaceLinkD::call_room(const std::string& method, const Json::Value& req) {
+    std::string text;
+    append_call_head(text, method, std::to_string(UINT32_MAX));
+    JSON2STRING_append(text, req);
+    return text.size() >= kZlibCompressMaxInput ? 0 : kZlibCompressMaxInput - text.size();
 }
 
 // The one place where a refused call ends the session; returns the logout
@@ -80,7 +95,7 @@ void InterfaceLinkD::CallSlot::do_tcp_call(const SP_ApiCall& call) {
     const std::string id = std::to_string(call->call_id.reqid);
     std::string msg;
     msg.reserve(5 + call->method.size() + 1 + id.size() + 3 + 128);
-    msg.append("call ").append(call->method).append(" ").append(id).append(" 0 ");
+    append_call_head(msg, call->method, id);
     const size_t text_at = msg.size();
     JSON2STRING_append(msg, call->req);
     PlatLog2(kLogDebug, kLogPlatform, "%llu : tcp_call %u %s %.100s", mynet::log_time(), call->call_id.reqid,

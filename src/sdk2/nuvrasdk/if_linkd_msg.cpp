@@ -5,7 +5,6 @@
 #include "if_linkd.h"
 #include "log.h"
 #include "net_util.h"
-#include "zlib_helpers.h"
 
 namespace {
 
@@ -135,17 +134,14 @@ void InterfaceLinkD::dispatch_voip(const Msg& msg) {
     }
 }
 
-// The whole "call log_put <id> 0 <json>" text must stay within what one
-// frame can compress, so only the oldest lines whose hex fits go now; the
-// rest waits for the next request. The last line sent stays in the ring.
+// Only the oldest lines whose hex fits one frame go now; the rest waits for
+// the next request. The last line sent stays in the ring.
 void InterfaceLinkD::upload_log() {
     Json::Value req(Json::objectValue);
     req["line"] = m_line;
     req["log"] = "";
-    const size_t frame_overhead = std::string("call log_put 4294967295 0 ").size() + JSON2STRING(req).size();
-    if (frame_overhead >= kZlibCompressMaxInput) return;
     int last = 0;
-    const std::string lines = LogGetHead((kZlibCompressMaxInput - frame_overhead) / 2, last);
+    const std::string lines = LogGetHead(call_room("log_put", req) / 2, last);
     if (lines.empty()) return;
     req["log"] = mynet::hexlify(lines);
     call_api(0, "log_put", req,

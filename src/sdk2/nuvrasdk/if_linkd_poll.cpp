@@ -2,6 +2,7 @@
 #include <memory>
 
 #include "if_linkd.h"
+#include "json_text.h"
 #include "log.h"
 #include "poll_wire.h"
 
@@ -37,14 +38,49 @@ void InterfaceLinkD::do_poll() {
         return;
     }
     // Only the ids this request carries are cleared by its answer; ids noted
-    // meanwhile wait for the next poll.
-    std::vector<std::string> carried = m_msgs_wait_clear.ids();
-    const Json::Value req = getmsg2_request(m_line, carried);
-    call_api(0, "user_getmsg2", req,
-             [this, seq, req, carried](int result, const std::string&, const Json::Value& answer) {
-                 on_getmsg2_answer(seq, req, carried, result, answer);
+    // meanwhile, and those it had no room for, wait for the next poll.
+    // The handler keeps the request without its ids, which `carried` holds:
+    // a second copy of tens of thousands of ids would cost more than
+    // writing them.
+    std::vector<std::string> carried = clear_msgs_for_poll();
+    Json::Value req = getmsg2_request(m_line, carried);
+    call_api(0, "user_getmsg2", std::move(req),
+             [this, seq, kept = getmsg2_request(m_line, {}), carried = std::move(carried)](
+                 int result, const std::string&, const Json::Value& answer) {
+                 on_getmsg2_answer(seq, kept, carried, result, answer);
              },
              false);
+}
+
+// As many waiting ids as fit one frame with the rest of the request, in
+// their order. An id too long to go even alone would never be acknowledged
+// and would keep the ids after it waiting: it is dropped.
+std::vector<std::string> InterfaceLinkD::clear_msgs_for_poll() {
+    Json::Value bare = getmsg2_request(m_line, {});
+    bare["clear_msgs"] = Json::Value(Json::arrayValue);
+    const size_t room = call_room("user_getmsg2", bare);
+    size_t left = room;
+    std::vector<std::string> carried;
+    std::vector<std::string> too_long;
+    std::string quoted;
+    m_msgs_wait_clear.walk([&](const std::string& id) {
+        quoted.clear();
+        json_append_string(quoted, id);
+        if (quoted.size() > room) {
+            too_long.push_back(id);
+            return true;
+        }
+        const size_t cost = quoted.size() + (carried.empty() ? 0 : 1);  // the comma before it
+        if (cost > left) return false;
+        carried.push_back(id);
+        left -= cost;
+        return true;
+    });
+    for (const std::string& id : too_long)
+        PlatLog2(kLogInfo, kLogPlatform, "%llu : msgid too long to clear (%u bytes), drop %.100s", mynet::log_time(),
+                 static_cast<unsigned>(id.size()), id.c_str());
+    m_msgs_wait_clear.erase(too_long);
+    return carried;
 }
 
 // A new login ends the poll in flight by clearing m_is_polling.
@@ -90,7 +126,8 @@ void InterfaceLinkD::on_getmsg2_answer(uint64_t poll_seq, const Json::Value& req
             note_msg_wait_clear(msg->msgid);
             if (!msgIDBuf.dup_or_add(msg->msgid)) process_msg(msg.get());
         }
-        // Ids noted while this poll was in flight are owed an acknowledgement too.
+        // Ids noted while this poll was in flight, or left out for want of
+        // room, are owed an acknowledgement too.
         took = !texts.empty() || !m_msgs_wait_clear.empty();
         more = texts.size() >= json_uint(req, "max");
         m_last_active_time = mynet::mono_time_ms();

@@ -24,249 +24,159 @@ CallGate& structure_calls() {
 
 }  // namespace
 
-void CallBackC::onReconnecting(uint32_t nretry) {
+// Inside the gate from before the structure is read until its function returns.
+template <typename Call> void CallBackC::deliver(Call call) {
     CallGate::Call in_structure(structure_calls());
-    ICallBackC* cb = _cb.load();
-    if (cb) cb->onReconnecting(cb, nretry);
+    if (ICallBackC* cb = _cb.load()) call(cb);
+}
+
+void CallBackC::onReconnecting(uint32_t nretry) {
+    deliver([&](ICallBackC* cb) { cb->onReconnecting(cb, nretry); });
 }
 
 void CallBackC::onReconnected(int fd) {
-    CallGate::Call in_structure(structure_calls());
-    ICallBackC* cb = _cb.load();
-    if (cb) cb->onReconnected(cb, fd);
+    deliver([&](ICallBackC* cb) { cb->onReconnected(cb, fd); });
 }
 
 void CallBackC::onLoginSuccess(uint32_t uid, int fd) {
-    CallGate::Call in_structure(structure_calls());
-    ICallBackC* cb = _cb.load();
-    if (cb) cb->onLoginSuccess(cb, uid, fd);
+    deliver([&](ICallBackC* cb) { cb->onLoginSuccess(cb, uid, fd); });
 }
 
 void CallBackC::onLogout(int ecode) {
-    CallGate::Call in_structure(structure_calls());
-    ICallBackC* cb = _cb.load();
-    if (cb) cb->onLogout(cb, ecode);
+    deliver([&](ICallBackC* cb) { cb->onLogout(cb, ecode); });
 }
 
 void CallBackC::onLoginFailed(int ecode) {
-    CallGate::Call in_structure(structure_calls());
-    ICallBackC* cb = _cb.load();
-    if (cb) cb->onLoginFailed(cb, ecode);
+    deliver([&](ICallBackC* cb) { cb->onLoginFailed(cb, ecode); });
 }
 
 void CallBackC::onChannelJoined(std::string channelID) {
-    CallGate::Call in_structure(structure_calls());
-    ICallBackC* cb = _cb.load();
-    if (cb) cb->onChannelJoined(cb, channelID.c_str(), channelID.size());
+    deliver([&](ICallBackC* cb) { cb->onChannelJoined(cb, channelID.c_str(), channelID.size()); });
 }
 
 void CallBackC::onChannelJoinFailed(std::string channelID, int ecode) {
-    CallGate::Call in_structure(structure_calls());
-    ICallBackC* cb = _cb.load();
-    if (cb) cb->onChannelJoinFailed(cb, channelID.c_str(), channelID.size(), ecode);
+    deliver([&](ICallBackC* cb) { cb->onChannelJoinFailed(cb, channelID.c_str(), channelID.size(), ecode); });
 }
 
 void CallBackC::onChannelLeaved(std::string channelID, int ecode) {
-    CallGate::Call in_structure(structure_calls());
-    ICallBackC* cb = _cb.load();
-    if (cb) cb->onChannelLeaved(cb, channelID.c_str(), channelID.size(), ecode);
+    deliver([&](ICallBackC* cb) { cb->onChannelLeaved(cb, channelID.c_str(), channelID.size(), ecode); });
 }
 
 void CallBackC::onChannelUserJoined(std::string account, uint32_t uid) {
-    CallGate::Call in_structure(structure_calls());
-    ICallBackC* cb = _cb.load();
-    if (cb) cb->onChannelUserJoined(cb, account.c_str(), account.size(), uid);
+    deliver([&](ICallBackC* cb) { cb->onChannelUserJoined(cb, account.c_str(), account.size(), uid); });
 }
 
 void CallBackC::onChannelUserLeaved(std::string account, uint32_t uid) {
-    CallGate::Call in_structure(structure_calls());
-    ICallBackC* cb = _cb.load();
-    if (cb) cb->onChannelUserLeaved(cb, account.c_str(), account.size(), uid);
+    deliver([&](ICallBackC* cb) { cb->onChannelUserLeaved(cb, account.c_str(), account.size(), uid); });
 }
 
 void CallBackC::onChannelUserList(int n, char** accounts, uint32_t* uids) {
-    CallGate::Call in_structure(structure_calls());
-    ICallBackC* cb = _cb.load();
-    if (cb) cb->onChannelUserList(cb, n, accounts, uids);
+    deliver([&](ICallBackC* cb) { cb->onChannelUserList(cb, n, accounts, uids); });
 }
 
 void CallBackC::onChannelQueryUserNumResult(std::string channelID, int ecode, int num) {
-    CallGate::Call in_structure(structure_calls());
-    ICallBackC* cb = _cb.load();
-    if (cb) cb->onChannelQueryUserNumResult(cb, channelID.c_str(), channelID.size(), ecode, num);
+    deliver([&](ICallBackC* cb) { cb->onChannelQueryUserNumResult(cb, channelID.c_str(), channelID.size(), ecode, num); });
 }
 
 void CallBackC::onChannelQueryUserIsIn(std::string channelID, std::string account, int isIn) {
-    CallGate::Call in_structure(structure_calls());
-    ICallBackC* cb = _cb.load();
-    if (cb) cb->onChannelQueryUserIsIn(cb, channelID.c_str(), channelID.size(), account.c_str(), account.size(), isIn);
+    deliver([&](ICallBackC* cb) { cb->onChannelQueryUserIsIn(cb, channelID.c_str(), channelID.size(), account.c_str(), account.size(), isIn); });
 }
 
 void CallBackC::onChannelAttrUpdated(std::string channelID, std::string name, std::string value, std::string type) {
-    CallGate::Call in_structure(structure_calls());
-    ICallBackC* cb = _cb.load();
-    if (cb)
-        cb->onChannelAttrUpdated(cb, channelID.c_str(), channelID.size(), name.c_str(), name.size(), value.c_str(),
-                                 value.size(), type.c_str(), type.size());
+    deliver([&](ICallBackC* cb) { cb->onChannelAttrUpdated(cb, channelID.c_str(), channelID.size(), name.c_str(), name.size(), value.c_str(), value.size(), type.c_str(), type.size()); });
 }
 
 void CallBackC::onInviteReceived(std::string channelID, std::string account, uint32_t uid, std::string extra) {
-    CallGate::Call in_structure(structure_calls());
-    ICallBackC* cb = _cb.load();
-    if (cb)
-        cb->onInviteReceived(cb, channelID.c_str(), channelID.size(), account.c_str(), account.size(), uid,
-                             extra.c_str(), extra.size());
+    deliver([&](ICallBackC* cb) { cb->onInviteReceived(cb, channelID.c_str(), channelID.size(), account.c_str(), account.size(), uid, extra.c_str(), extra.size()); });
 }
 
 void CallBackC::onInviteReceivedByPeer(std::string channelID, std::string account, uint32_t uid) {
-    CallGate::Call in_structure(structure_calls());
-    ICallBackC* cb = _cb.load();
-    if (cb) cb->onInviteReceivedByPeer(cb, channelID.c_str(), channelID.size(), account.c_str(), account.size(), uid);
+    deliver([&](ICallBackC* cb) { cb->onInviteReceivedByPeer(cb, channelID.c_str(), channelID.size(), account.c_str(), account.size(), uid); });
 }
 
 void CallBackC::onInviteAcceptedByPeer(std::string channelID, std::string account, uint32_t uid, std::string extra) {
-    CallGate::Call in_structure(structure_calls());
-    ICallBackC* cb = _cb.load();
-    if (cb)
-        cb->onInviteAcceptedByPeer(cb, channelID.c_str(), channelID.size(), account.c_str(), account.size(), uid,
-                                   extra.c_str(), extra.size());
+    deliver([&](ICallBackC* cb) { cb->onInviteAcceptedByPeer(cb, channelID.c_str(), channelID.size(), account.c_str(), account.size(), uid, extra.c_str(), extra.size()); });
 }
 
 void CallBackC::onInviteRefusedByPeer(std::string channelID, std::string account, uint32_t uid, std::string extra) {
-    CallGate::Call in_structure(structure_calls());
-    ICallBackC* cb = _cb.load();
-    if (cb)
-        cb->onInviteRefusedByPeer(cb, channelID.c_str(), channelID.size(), account.c_str(), account.size(), uid,
-                                  extra.c_str(), extra.size());
+    deliver([&](ICallBackC* cb) { cb->onInviteRefusedByPeer(cb, channelID.c_str(), channelID.size(), account.c_str(), account.size(), uid, extra.c_str(), extra.size()); });
 }
 
 void CallBackC::onInviteFailed(std::string channelID, std::string account, uint32_t uid, int ecode, std::string extra) {
-    CallGate::Call in_structure(structure_calls());
-    ICallBackC* cb = _cb.load();
-    if (cb)
-        cb->onInviteFailed(cb, channelID.c_str(), channelID.size(), account.c_str(), account.size(), uid, ecode,
-                           extra.c_str(), extra.size());
+    deliver([&](ICallBackC* cb) { cb->onInviteFailed(cb, channelID.c_str(), channelID.size(), account.c_str(), account.size(), uid, ecode, extra.c_str(), extra.size()); });
 }
 
 void CallBackC::onInviteEndByPeer(std::string channelID, std::string account, uint32_t uid, std::string extra) {
-    CallGate::Call in_structure(structure_calls());
-    ICallBackC* cb = _cb.load();
-    if (cb)
-        cb->onInviteEndByPeer(cb, channelID.c_str(), channelID.size(), account.c_str(), account.size(), uid,
-                              extra.c_str(), extra.size());
+    deliver([&](ICallBackC* cb) { cb->onInviteEndByPeer(cb, channelID.c_str(), channelID.size(), account.c_str(), account.size(), uid, extra.c_str(), extra.size()); });
 }
 
 void CallBackC::onInviteEndByMyself(std::string channelID, std::string account, uint32_t uid) {
-    CallGate::Call in_structure(structure_calls());
-    ICallBackC* cb = _cb.load();
-    if (cb) cb->onInviteEndByMyself(cb, channelID.c_str(), channelID.size(), account.c_str(), account.size(), uid);
+    deliver([&](ICallBackC* cb) { cb->onInviteEndByMyself(cb, channelID.c_str(), channelID.size(), account.c_str(), account.size(), uid); });
 }
 
 void CallBackC::onInviteMsg(std::string channelID, std::string account, uint32_t uid, std::string msgType,
                             std::string msgData, std::string extra) {
-    CallGate::Call in_structure(structure_calls());
-    ICallBackC* cb = _cb.load();
-    if (cb)
-        cb->onInviteMsg(cb, channelID.c_str(), channelID.size(), account.c_str(), account.size(), uid, msgType.c_str(),
-                        msgType.size(), msgData.c_str(), msgData.size(), extra.c_str(), extra.size());
+    deliver([&](ICallBackC* cb) { cb->onInviteMsg(cb, channelID.c_str(), channelID.size(), account.c_str(), account.size(), uid, msgType.c_str(), msgType.size(), msgData.c_str(), msgData.size(), extra.c_str(), extra.size()); });
 }
 
 void CallBackC::onMessageSendError(std::string messageID, int ecode) {
-    CallGate::Call in_structure(structure_calls());
-    ICallBackC* cb = _cb.load();
-    if (cb) cb->onMessageSendError(cb, messageID.c_str(), messageID.size(), ecode);
+    deliver([&](ICallBackC* cb) { cb->onMessageSendError(cb, messageID.c_str(), messageID.size(), ecode); });
 }
 
 void CallBackC::onMessageSendProgress(std::string account, std::string messageID, std::string type, std::string info) {
-    CallGate::Call in_structure(structure_calls());
-    ICallBackC* cb = _cb.load();
-    if (cb)
-        cb->onMessageSendProgress(cb, account.c_str(), account.size(), messageID.c_str(), messageID.size(),
-                                  type.c_str(), type.size(), info.c_str(), info.size());
+    deliver([&](ICallBackC* cb) { cb->onMessageSendProgress(cb, account.c_str(), account.size(), messageID.c_str(), messageID.size(), type.c_str(), type.size(), info.c_str(), info.size()); });
 }
 
 void CallBackC::onMessageSendSuccess(std::string messageID) {
-    CallGate::Call in_structure(structure_calls());
-    ICallBackC* cb = _cb.load();
-    if (cb) cb->onMessageSendSuccess(cb, messageID.c_str(), messageID.size());
+    deliver([&](ICallBackC* cb) { cb->onMessageSendSuccess(cb, messageID.c_str(), messageID.size()); });
 }
 
 void CallBackC::onMessageAppReceived(std::string msg) {
-    CallGate::Call in_structure(structure_calls());
-    ICallBackC* cb = _cb.load();
-    if (cb) cb->onMessageAppReceived(cb, msg.c_str(), msg.size());
+    deliver([&](ICallBackC* cb) { cb->onMessageAppReceived(cb, msg.c_str(), msg.size()); });
 }
 
 void CallBackC::onMessageInstantReceive(std::string account, uint32_t uid, std::string msg) {
-    CallGate::Call in_structure(structure_calls());
-    ICallBackC* cb = _cb.load();
-    if (cb) cb->onMessageInstantReceive(cb, account.c_str(), account.size(), uid, msg.c_str(), msg.size());
+    deliver([&](ICallBackC* cb) { cb->onMessageInstantReceive(cb, account.c_str(), account.size(), uid, msg.c_str(), msg.size()); });
 }
 
 void CallBackC::onMessageChannelReceive(std::string channelID, std::string account, uint32_t uid, std::string msg) {
-    CallGate::Call in_structure(structure_calls());
-    ICallBackC* cb = _cb.load();
-    if (cb)
-        cb->onMessageChannelReceive(cb, channelID.c_str(), channelID.size(), account.c_str(), account.size(), uid,
-                                    msg.c_str(), msg.size());
+    deliver([&](ICallBackC* cb) { cb->onMessageChannelReceive(cb, channelID.c_str(), channelID.size(), account.c_str(), account.size(), uid, msg.c_str(), msg.size()); });
 }
 
 void CallBackC::onLog(std::string txt) {
-    CallGate::Call in_structure(structure_calls());
-    ICallBackC* cb = _cb.load();
-    if (cb) cb->onLog(cb, txt.c_str(), txt.size());
+    deliver([&](ICallBackC* cb) { cb->onLog(cb, txt.c_str(), txt.size()); });
 }
 
 void CallBackC::onInvokeRet(std::string callID, std::string err, std::string resp) {
-    CallGate::Call in_structure(structure_calls());
-    ICallBackC* cb = _cb.load();
-    if (cb) cb->onInvokeRet(cb, callID.c_str(), callID.size(), err.c_str(), err.size(), resp.c_str(), resp.size());
+    deliver([&](ICallBackC* cb) { cb->onInvokeRet(cb, callID.c_str(), callID.size(), err.c_str(), err.size(), resp.c_str(), resp.size()); });
 }
 
 void CallBackC::onMsg(std::string from, std::string t, std::string msg) {
-    CallGate::Call in_structure(structure_calls());
-    ICallBackC* cb = _cb.load();
-    if (cb) cb->onMsg(cb, from.c_str(), from.size(), t.c_str(), t.size(), msg.c_str(), msg.size());
+    deliver([&](ICallBackC* cb) { cb->onMsg(cb, from.c_str(), from.size(), t.c_str(), t.size(), msg.c_str(), msg.size()); });
 }
 
 void CallBackC::onUserAttrResult(std::string account, std::string name, std::string value) {
-    CallGate::Call in_structure(structure_calls());
-    ICallBackC* cb = _cb.load();
-    if (cb)
-        cb->onUserAttrResult(cb, account.c_str(), account.size(), name.c_str(), name.size(), value.c_str(),
-                             value.size());
+    deliver([&](ICallBackC* cb) { cb->onUserAttrResult(cb, account.c_str(), account.size(), name.c_str(), name.size(), value.c_str(), value.size()); });
 }
 
 void CallBackC::onUserAttrAllResult(std::string account, std::string value) {
-    CallGate::Call in_structure(structure_calls());
-    ICallBackC* cb = _cb.load();
-    if (cb) cb->onUserAttrAllResult(cb, account.c_str(), account.size(), value.c_str(), value.size());
+    deliver([&](ICallBackC* cb) { cb->onUserAttrAllResult(cb, account.c_str(), account.size(), value.c_str(), value.size()); });
 }
 
 void CallBackC::onError(std::string name, int ecode, std::string desc) {
-    CallGate::Call in_structure(structure_calls());
-    ICallBackC* cb = _cb.load();
-    if (cb) cb->onError(cb, name.c_str(), name.size(), ecode, desc.c_str(), desc.size());
+    deliver([&](ICallBackC* cb) { cb->onError(cb, name.c_str(), name.size(), ecode, desc.c_str(), desc.size()); });
 }
 
 void CallBackC::onQueryUserStatusResult(std::string name, std::string status) {
-    CallGate::Call in_structure(structure_calls());
-    ICallBackC* cb = _cb.load();
-    if (cb) cb->onQueryUserStatusResult(cb, name.c_str(), name.size(), status.c_str(), status.size());
+    deliver([&](ICallBackC* cb) { cb->onQueryUserStatusResult(cb, name.c_str(), name.size(), status.c_str(), status.size()); });
 }
 
 void CallBackC::onDbg(std::string a, std::string b) {
-    CallGate::Call in_structure(structure_calls());
-    ICallBackC* cb = _cb.load();
-    if (cb) cb->onDbg(cb, a.c_str(), a.size(), b.c_str(), b.size());
+    deliver([&](ICallBackC* cb) { cb->onDbg(cb, a.c_str(), a.size(), b.c_str(), b.size()); });
 }
 
 void CallBackC::onBCCall_result(std::string reason, std::string json_ret, std::string callID) {
-    CallGate::Call in_structure(structure_calls());
-    ICallBackC* cb = _cb.load();
-    if (cb)
-        cb->onBCCall_result(cb, reason.c_str(), reason.size(), json_ret.c_str(), json_ret.size(), callID.c_str(),
-                            callID.size());
+    deliver([&](ICallBackC* cb) { cb->onBCCall_result(cb, reason.c_str(), reason.size(), json_ret.c_str(), json_ret.size(), callID.c_str(), callID.size()); });
 }
 
 }  // namespace nuvra_sdk_cpp

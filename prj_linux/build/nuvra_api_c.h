@@ -55,6 +55,10 @@ public:
 
     // Cleared by release, on any thread, while events and log lines may run.
     std::atomic<ICallBackC*> _cb;
+
+private:
+    // Calls call with the target structure, if any, counted for release.
+    template <typename Call> void deliver(Call call);
 };
 
 }  // namespace nuvra_sdk_cpp

@@ -429,8 +429,9 @@ const ChannelRoad kChannelRoads[] = {
     {"JoinThenLeaveIt", &ChannelAcrossAttempts::join_then_leave_it, "line_login2 line1 2 0", ""},
 };
 
-INSTANTIATE_TEST_SUITE_P(Roads, ChannelAcrossAttempts, ::testing::ValuesIn(kChannelRoads),
-                         [](const ::testing::TestParamInfo<ChannelRoad>& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(
+    Roads, ChannelAcrossAttempts, ::testing::ValuesIn(kChannelRoads),
+    [](const ::testing::TestParamInfo<ChannelRoad>& info) { return std::string(info.param.name); });
 
 struct GiveUpCase {
     const char* name;

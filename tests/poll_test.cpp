@@ -332,8 +332,8 @@ TEST_F(Polling, ThirtyThousandIdsNotedWhilePollsFailAreEachAcknowledgedOnce) {
     acks.failing = false;
     push("last", "last");
     ids.push_back("last");
-    ASSERT_TRUE(line.wait_on_loop([](InterfaceLinkD& e, Info&) { return e.m_msgs_wait_clear.empty() && !e.m_is_polling; },
-                                  kLongWaitMs))
+    auto all_acknowledged = [](InterfaceLinkD& e, Info&) { return e.m_msgs_wait_clear.empty() && !e.m_is_polling; };
+    ASSERT_TRUE(line.wait_on_loop(all_acknowledged, kLongWaitMs))
         << "the ids that do not fit one request follow with the next";
     {
         std::lock_guard<std::mutex> lock(acks.mu);

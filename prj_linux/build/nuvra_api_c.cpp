@@ -75,48 +75,76 @@ void CallBackC::onChannelUserList(int n, char** accounts, uint32_t* uids) {
 }
 
 void CallBackC::onChannelQueryUserNumResult(std::string channelID, int ecode, int num) {
-    deliver([&](ICallBackC* cb) { cb->onChannelQueryUserNumResult(cb, channelID.c_str(), channelID.size(), ecode, num); });
+    deliver(
+        [&](ICallBackC* cb) { cb->onChannelQueryUserNumResult(cb, channelID.c_str(), channelID.size(), ecode, num); });
 }
 
 void CallBackC::onChannelQueryUserIsIn(std::string channelID, std::string account, int isIn) {
-    deliver([&](ICallBackC* cb) { cb->onChannelQueryUserIsIn(cb, channelID.c_str(), channelID.size(), account.c_str(), account.size(), isIn); });
+    deliver([&](ICallBackC* cb) {
+        cb->onChannelQueryUserIsIn(cb, channelID.c_str(), channelID.size(), account.c_str(), account.size(), isIn);
+    });
 }
 
 void CallBackC::onChannelAttrUpdated(std::string channelID, std::string name, std::string value, std::string type) {
-    deliver([&](ICallBackC* cb) { cb->onChannelAttrUpdated(cb, channelID.c_str(), channelID.size(), name.c_str(), name.size(), value.c_str(), value.size(), type.c_str(), type.size()); });
+    deliver([&](ICallBackC* cb) {
+        cb->onChannelAttrUpdated(cb, channelID.c_str(), channelID.size(), name.c_str(), name.size(), value.c_str(),
+                                 value.size(), type.c_str(), type.size());
+    });
 }
 
 void CallBackC::onInviteReceived(std::string channelID, std::string account, uint32_t uid, std::string extra) {
-    deliver([&](ICallBackC* cb) { cb->onInviteReceived(cb, channelID.c_str(), channelID.size(), account.c_str(), account.size(), uid, extra.c_str(), extra.size()); });
+    deliver([&](ICallBackC* cb) {
+        cb->onInviteReceived(cb, channelID.c_str(), channelID.size(), account.c_str(), account.size(), uid,
+                             extra.c_str(), extra.size());
+    });
 }
 
 void CallBackC::onInviteReceivedByPeer(std::string channelID, std::string account, uint32_t uid) {
-    deliver([&](ICallBackC* cb) { cb->onInviteReceivedByPeer(cb, channelID.c_str(), channelID.size(), account.c_str(), account.size(), uid); });
+    deliver([&](ICallBackC* cb) {
+        cb->onInviteReceivedByPeer(cb, channelID.c_str(), channelID.size(), account.c_str(), account.size(), uid);
+    });
 }
 
 void CallBackC::onInviteAcceptedByPeer(std::string channelID, std::string account, uint32_t uid, std::string extra) {
-    deliver([&](ICallBackC* cb) { cb->onInviteAcceptedByPeer(cb, channelID.c_str(), channelID.size(), account.c_str(), account.size(), uid, extra.c_str(), extra.size()); });
+    deliver([&](ICallBackC* cb) {
+        cb->onInviteAcceptedByPeer(cb, channelID.c_str(), channelID.size(), account.c_str(), account.size(), uid,
+                                   extra.c_str(), extra.size());
+    });
 }
 
 void CallBackC::onInviteRefusedByPeer(std::string channelID, std::string account, uint32_t uid, std::string extra) {
-    deliver([&](ICallBackC* cb) { cb->onInviteRefusedByPeer(cb, channelID.c_str(), channelID.size(), account.c_str(), account.size(), uid, extra.c_str(), extra.size()); });
+    deliver([&](ICallBackC* cb) {
+        cb->onInviteRefusedByPeer(cb, channelID.c_str(), channelID.size(), account.c_str(), account.size(), uid,
+                                  extra.c_str(), extra.size());
+    });
 }
 
 void CallBackC::onInviteFailed(std::string channelID, std::string account, uint32_t uid, int ecode, std::string extra) {
-    deliver([&](ICallBackC* cb) { cb->onInviteFailed(cb, channelID.c_str(), channelID.size(), account.c_str(), account.size(), uid, ecode, extra.c_str(), extra.size()); });
+    deliver([&](ICallBackC* cb) {
+        cb->onInviteFailed(cb, channelID.c_str(), channelID.size(), account.c_str(), account.size(), uid, ecode,
+                           extra.c_str(), extra.size());
+    });
 }
 
 void CallBackC::onInviteEndByPeer(std::string channelID, std::string account, uint32_t uid, std::string extra) {
-    deliver([&](ICallBackC* cb) { cb->onInviteEndByPeer(cb, channelID.c_str(), channelID.size(), account.c_str(), account.size(), uid, extra.c_str(), extra.size()); });
+    deliver([&](ICallBackC* cb) {
+        cb->onInviteEndByPeer(cb, channelID.c_str(), channelID.size(), account.c_str(), account.size(), uid,
+                              extra.c_str(), extra.size());
+    });
 }
 
 void CallBackC::onInviteEndByMyself(std::string channelID, std::string account, uint32_t uid) {
-    deliver([&](ICallBackC* cb) { cb->onInviteEndByMyself(cb, channelID.c_str(), channelID.size(), account.c_str(), account.size(), uid); });
+    deliver([&](ICallBackC* cb) {
+        cb->onInviteEndByMyself(cb, channelID.c_str(), channelID.size(), account.c_str(), account.size(), uid);
+    });
 }
 
 void CallBackC::onInviteMsg(std::string channelID, std::string account, uint32_t uid, std::string msgType,
                             std::string msgData, std::string extra) {
-    deliver([&](ICallBackC* cb) { cb->onInviteMsg(cb, channelID.c_str(), channelID.size(), account.c_str(), account.size(), uid, msgType.c_str(), msgType.size(), msgData.c_str(), msgData.size(), extra.c_str(), extra.size()); });
+    deliver([&](ICallBackC* cb) {
+        cb->onInviteMsg(cb, channelID.c_str(), channelID.size(), account.c_str(), account.size(), uid, msgType.c_str(),
+                        msgType.size(), msgData.c_str(), msgData.size(), extra.c_str(), extra.size());
+    });
 }
 
 void CallBackC::onMessageSendError(std::string messageID, int ecode) {
@@ -124,7 +152,10 @@ void CallBackC::onMessageSendError(std::string messageID, int ecode) {
 }
 
 void CallBackC::onMessageSendProgress(std::string account, std::string messageID, std::string type, std::string info) {
-    deliver([&](ICallBackC* cb) { cb->onMessageSendProgress(cb, account.c_str(), account.size(), messageID.c_str(), messageID.size(), type.c_str(), type.size(), info.c_str(), info.size()); });
+    deliver([&](ICallBackC* cb) {
+        cb->onMessageSendProgress(cb, account.c_str(), account.size(), messageID.c_str(), messageID.size(),
+                                  type.c_str(), type.size(), info.c_str(), info.size());
+    });
 }
 
 void CallBackC::onMessageSendSuccess(std::string messageID) {
@@ -136,11 +167,16 @@ void CallBackC::onMessageAppReceived(std::string msg) {
 }
 
 void CallBackC::onMessageInstantReceive(std::string account, uint32_t uid, std::string msg) {
-    deliver([&](ICallBackC* cb) { cb->onMessageInstantReceive(cb, account.c_str(), account.size(), uid, msg.c_str(), msg.size()); });
+    deliver([&](ICallBackC* cb) {
+        cb->onMessageInstantReceive(cb, account.c_str(), account.size(), uid, msg.c_str(), msg.size());
+    });
 }
 
 void CallBackC::onMessageChannelReceive(std::string channelID, std::string account, uint32_t uid, std::string msg) {
-    deliver([&](ICallBackC* cb) { cb->onMessageChannelReceive(cb, channelID.c_str(), channelID.size(), account.c_str(), account.size(), uid, msg.c_str(), msg.size()); });
+    deliver([&](ICallBackC* cb) {
+        cb->onMessageChannelReceive(cb, channelID.c_str(), channelID.size(), account.c_str(), account.size(), uid,
+                                    msg.c_str(), msg.size());
+    });
 }
 
 void CallBackC::onLog(std::string txt) {
@@ -148,19 +184,28 @@ void CallBackC::onLog(std::string txt) {
 }
 
 void CallBackC::onInvokeRet(std::string callID, std::string err, std::string resp) {
-    deliver([&](ICallBackC* cb) { cb->onInvokeRet(cb, callID.c_str(), callID.size(), err.c_str(), err.size(), resp.c_str(), resp.size()); });
+    deliver([&](ICallBackC* cb) {
+        cb->onInvokeRet(cb, callID.c_str(), callID.size(), err.c_str(), err.size(), resp.c_str(), resp.size());
+    });
 }
 
 void CallBackC::onMsg(std::string from, std::string t, std::string msg) {
-    deliver([&](ICallBackC* cb) { cb->onMsg(cb, from.c_str(), from.size(), t.c_str(), t.size(), msg.c_str(), msg.size()); });
+    deliver([&](ICallBackC* cb) {
+        cb->onMsg(cb, from.c_str(), from.size(), t.c_str(), t.size(), msg.c_str(), msg.size());
+    });
 }
 
 void CallBackC::onUserAttrResult(std::string account, std::string name, std::string value) {
-    deliver([&](ICallBackC* cb) { cb->onUserAttrResult(cb, account.c_str(), account.size(), name.c_str(), name.size(), value.c_str(), value.size()); });
+    deliver([&](ICallBackC* cb) {
+        cb->onUserAttrResult(cb, account.c_str(), account.size(), name.c_str(), name.size(), value.c_str(),
+                             value.size());
+    });
 }
 
 void CallBackC::onUserAttrAllResult(std::string account, std::string value) {
-    deliver([&](ICallBackC* cb) { cb->onUserAttrAllResult(cb, account.c_str(), account.size(), value.c_str(), value.size()); });
+    deliver([&](ICallBackC* cb) {
+        cb->onUserAttrAllResult(cb, account.c_str(), account.size(), value.c_str(), value.size());
+    });
 }
 
 void CallBackC::onError(std::string name, int ecode, std::string desc) {
@@ -168,7 +213,9 @@ void CallBackC::onError(std::string name, int ecode, std::string desc) {
 }
 
 void CallBackC::onQueryUserStatusResult(std::string name, std::string status) {
-    deliver([&](ICallBackC* cb) { cb->onQueryUserStatusResult(cb, name.c_str(), name.size(), status.c_str(), status.size()); });
+    deliver([&](ICallBackC* cb) {
+        cb->onQueryUserStatusResult(cb, name.c_str(), name.size(), status.c_str(), status.size());
+    });
 }
 
 void CallBackC::onDbg(std::string a, std::string b) {
@@ -176,7 +223,10 @@ void CallBackC::onDbg(std::string a, std::string b) {
 }
 
 void CallBackC::onBCCall_result(std::string reason, std::string json_ret, std::string callID) {
-    deliver([&](ICallBackC* cb) { cb->onBCCall_result(cb, reason.c_str(), reason.size(), json_ret.c_str(), json_ret.size(), callID.c_str(), callID.size()); });
+    deliver([&](ICallBackC* cb) {
+        cb->onBCCall_result(cb, reason.c_str(), reason.size(), json_ret.c_str(), json_ret.size(), callID.c_str(),
+                            callID.size());
+    });
 }
 
 }  // namespace nuvra_sdk_cpp

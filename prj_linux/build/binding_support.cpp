@@ -13,6 +13,10 @@ nuvra_sdk::NuvraAPI* core_of(nuvra_sdk::INuvraAPI* api) { return static_cast<nuv
 // run and no log line can still be inside the old adapter.
 void post_change(nuvra_sdk::INuvraAPI* api, nuvra_sdk::ICallBack* next, nuvra_sdk::ICallBack* only_replacing,
                  std::function<void()> free_old) {
+    if (!free_old) {
+        core_of(api)->post_install(next, only_replacing, nullptr);
+        return;
+    }
     core_of(api)->post_install(next, only_replacing, [free_old = std::move(free_old)]() mutable {
         nuvra_sdk::log_lines().after(std::move(free_old));
     });
@@ -26,7 +30,7 @@ void install_adapter(nuvra_sdk::INuvraAPI* api, nuvra_sdk::ICallBack* next, std:
         return;
     }
     core_of(api)->install(next, nullptr);
-    free_previous();
+    if (free_previous) free_previous();
 }
 
 void uninstall_adapter(nuvra_sdk::INuvraAPI* api, nuvra_sdk::ICallBack* adapter, std::function<void()> free_adapter) {

@@ -14,9 +14,9 @@ inline std::string text(const char* p, size_t n) { return p ? std::string(p, n) 
 
 // Installs next on the instance in place of whatever is installed. Returns
 // once it is in place, or at once inside an event or a log line, where it
-// cannot be. free_previous runs once no event and no log line can still reach
-// the object next replaced: on this thread before returning, or later on the
-// network thread.
+// cannot be. free_previous (may be empty) runs once no event and no log line
+// can still reach the object next replaced: on this thread before returning,
+// or later on the network thread.
 void install_adapter(nuvra_sdk::INuvraAPI* api, nuvra_sdk::ICallBack* next, std::function<void()> free_previous);
 
 // Posts the instance's empty defaults in where adapter is still the installed

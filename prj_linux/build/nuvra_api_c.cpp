@@ -2,31 +2,17 @@
 
 #include <cstdlib>
 #include <mutex>
+#include <new>
+#include <type_traits>
 
 #include "binding_support.h"
-#include "callback_context.h"
 #include "nuvra_api.h"
 
 namespace nuvra_sdk_cpp {
 
-namespace {
-
-using nuvra_sdk::CallGate;
-
-// Every event and log line on its way into an application's structure, from
-// before the structure is read until its function has returned: what release
-// must outlast before the application may free the structure.
-CallGate& structure_calls() {
-    // Never destroyed: events and lines run until the process is gone.
-    static CallGate* gate = new CallGate();
-    return *gate;
-}
-
-}  // namespace
-
 // Inside the gate from before the structure is read until its function returns.
 template <typename Call> void CallBackC::deliver(Call call) {
-    CallGate::Call in_structure(structure_calls());
+    nuvra_sdk::CallGate::Call in_structure(deliveries);
     if (ICallBackC* cb = _cb.load()) call(cb);
 }
 
@@ -236,27 +222,57 @@ using nuvra_sdk_cpp::text;
 
 namespace {
 
-std::mutex g_instance_mtx;
+// A table as the binding keeps it. The application's pointer addresses the
+// first member; the table is allocated with malloc and freed with free.
+struct TableC {
+    INuvraAPIC table;
+    // The structure of the last callbackSet, kept here so that callbackGet
+    // reads nothing another thread may be freeing.
+    std::atomic<ICallBackC*> structure;
+    // Hand-outs by the get and create functions not yet released, under
+    // g_tables_mtx: the table lives until its last holder's release.
+    uint64_t holders;
+};
+static_assert(std::is_standard_layout<TableC>::value, "the table is the first member");
+static_assert(std::is_trivially_destructible<TableC>::value, "freed without a destructor");
+
+TableC* table_of(INuvraAPIC* self) { return reinterpret_cast<TableC*>(self); }
+
+// The hand-out counts, the C cookies of the instances and api_c.
+std::mutex g_tables_mtx;
 INuvraAPIC* api_c = nullptr;
 
 nuvra_sdk::INuvraAPI* core(INuvraAPIC* self) { return static_cast<nuvra_sdk::INuvraAPI*>(self->api); }
 
-// The table's adapter is set and read from any thread, an event's among them;
-// the C layout leaves a plain pointer, so it is only touched atomically.
+// The table's adapter is read from any thread, an event's among them; the C
+// layout leaves a plain pointer, so it is only touched atomically.
 CallBackC* adapter_of(INuvraAPIC* self) {
     return static_cast<CallBackC*>(__atomic_load_n(&self->cb, __ATOMIC_ACQUIRE));
 }
 
-void nuvra_sig_callbackSet(INuvraAPIC* self, ICallBackC* handler) noexcept {
-    auto* next = new CallBackC(handler);
-    auto* previous = static_cast<CallBackC*>(__atomic_exchange_n(&self->cb, next, __ATOMIC_ACQ_REL));
-    nuvra_sdk_cpp::install_adapter(core(self), next, [previous] { delete previous; });
+// Points the adapter at handler and returns once no event or log line can
+// still be inside the structure it replaced: at once on the network thread,
+// inside a delivery into that structure and once the process is exiting.
+void retarget(CallBackC* adapter, ICallBackC* handler) {
+    adapter->_cb.store(handler);
+    if (nuvra_sdk::may_wait_for(adapter->deliveries)) adapter->deliveries.wait();
 }
 
-ICallBackC* nuvra_sig_callbackGet(INuvraAPIC* self) noexcept {
+void nuvra_sig_callbackSet(INuvraAPIC* self, ICallBackC* handler) noexcept {
+    table_of(self)->structure.store(handler);
     CallBackC* adapter = adapter_of(self);
-    return adapter ? adapter->_cb.load() : nullptr;
+    if (!adapter) {
+        adapter = new CallBackC(handler);
+        __atomic_store_n(&self->cb, adapter, __ATOMIC_RELEASE);
+    }
+    // Installed again every time: the other binding may have installed its
+    // own object on the process-wide instance, and callbackSet returns
+    // behind every step posted before it.
+    nuvra_sdk_cpp::install_adapter(core(self), adapter, nullptr);
+    retarget(adapter, handler);
 }
+
+ICallBackC* nuvra_sig_callbackGet(INuvraAPIC* self) noexcept { return table_of(self)->structure.load(); }
 
 void nuvra_sig_login(INuvraAPIC* self, const char* vendorID, size_t vendorID_size, const char* account,
                      size_t account_size, const char* token, size_t token_size, uint32_t uid, const char* deviceID,
@@ -462,35 +478,48 @@ void nuvra_sig_dbg(INuvraAPIC* self, const char* a, size_t a_size, const char* b
 
 void nuvra_sig_destroy(INuvraAPIC* self) noexcept { core(self)->destroy(); }
 
-// Nothing may hand the table out again once it is freed. The cookie is
-// cleared in one step, and only while it still names this table.
-void forget_table(INuvraAPIC* self) {
+// Ends one holder's use; true for the last holder, whose table nothing may
+// hand out again from here on.
+bool drop_holder(INuvraAPIC* self) {
+    std::lock_guard<std::mutex> lock(g_tables_mtx);
+    TableC* table = table_of(self);
+    if (table->holders > 1) {
+        --table->holders;
+        return false;
+    }
+    table->holders = 0;
     nuvra_sdk::forgetInstanceCookie(core(self), nuvra_sdk::Binding::C, self);
-    std::lock_guard<std::mutex> lock(g_instance_mtx);
     if (api_c == self) api_c = nullptr;
+    return true;
 }
 
+// Every release stops the structure: the holder releasing may be about to
+// free it, and which holder installed it is not known. The table and its
+// adapter go with the last release.
 void nuvra_sig_release(INuvraAPIC* self) noexcept {
-    forget_table(self);
+    const bool last = drop_holder(self);
+    table_of(self)->structure.store(nullptr);
     CallBackC* adapter = adapter_of(self);
-    if (adapter) {
-        // Nothing reaches the application's structure from here on; an event
-        // or a line already inside it ends first, unless the caller is inside
-        // one itself.
-        adapter->_cb.store(nullptr);
-        if (!nuvra_sdk::in_call()) nuvra_sdk_cpp::structure_calls().wait();
-        // The instance calls the adapter until the change has run on the
-        // network thread, which a login or a logout may hold up for seconds.
-        nuvra_sdk_cpp::uninstall_adapter(core(self), adapter, [adapter] { delete adapter; });
-    }
+    if (adapter) retarget(adapter, nullptr);
+    if (!last) return;
+    // The instance calls the adapter until the change has run on the network
+    // thread, which a login or a logout may hold up for seconds.
+    if (adapter) nuvra_sdk_cpp::uninstall_adapter(core(self), adapter, [adapter] { delete adapter; });
     free(self);
+}
+
+// Counts one more holder of the table; under g_tables_mtx.
+INuvraAPIC* hand_out(INuvraAPIC* table) {
+    if (table) ++table_of(table)->holders;
+    return table;
 }
 
 }  // namespace
 
 INuvraAPIC* create_INuvraAPI(void* new_api) {
-    auto* table = static_cast<INuvraAPIC*>(malloc(sizeof(INuvraAPIC)));
-    if (!table) return nullptr;
+    void* block = malloc(sizeof(TableC));
+    if (!block) return nullptr;
+    INuvraAPIC* table = &(new (block) TableC())->table;
     table->callbackSet = nuvra_sig_callbackSet;
     table->callbackGet = nuvra_sig_callbackGet;
     table->login = nuvra_sig_login;
@@ -548,19 +577,20 @@ INuvraAPIC* create_INuvraAPI(void* new_api) {
 extern "C" INuvraAPIC* createNuvraSDKInstanceC() {
     nuvra_sdk::INuvraAPI* instance = nuvra_sdk::createNuvraSDKInstance();
     if (!instance) return nullptr;
-    // Only the thread that got the instance from the pool touches its cookie.
-    void* table = nuvra_sdk::getInstanceCookie(instance, nuvra_sdk::Binding::C);
-    if (table) return static_cast<INuvraAPIC*>(table);
-    INuvraAPIC* made = create_INuvraAPI(instance);
-    nuvra_sdk::setInstanceCookie(instance, nuvra_sdk::Binding::C, made);
-    return made;
+    std::lock_guard<std::mutex> lock(g_tables_mtx);
+    auto* table = static_cast<INuvraAPIC*>(nuvra_sdk::getInstanceCookie(instance, nuvra_sdk::Binding::C));
+    if (!table) {
+        table = create_INuvraAPI(instance);
+        nuvra_sdk::setInstanceCookie(instance, nuvra_sdk::Binding::C, table);
+    }
+    return hand_out(table);
 }
 
 extern "C" INuvraAPIC* getNuvraSDKInstanceC() {
     // Wait for the instance outside the lock: a handler on the network thread
     // may ask at the same time.
     nuvra_sdk::INuvraAPI* instance = nuvra_sdk::getNuvraSDKInstance();
-    std::lock_guard<std::mutex> lock(g_instance_mtx);
+    std::lock_guard<std::mutex> lock(g_tables_mtx);
     if (!api_c) api_c = create_INuvraAPI(instance);
-    return api_c;
+    return hand_out(api_c);
 }

@@ -3,12 +3,15 @@
 #include <atomic>
 
 #include "api/nuvra_api.h"
+#include "callback_context.h"
 #include "nuvra_sig.h"
 
 namespace nuvra_sdk_cpp {
 
 // Passes each event of an instance on to the application's ICallBackC, texts
 // as pointer and length, the structure first; drops every event without one.
+// A table keeps one adapter from its first callbackSet until its last
+// release; a callbackSet changes only the structure the adapter calls.
 class CallBackC final : public nuvra_sdk::ICallBack {
 public:
     explicit CallBackC(ICallBackC* cb) : _cb(cb) {}
@@ -53,11 +56,16 @@ public:
     void onDbg(std::string a, std::string b) override;
     void onBCCall_result(std::string reason, std::string json_ret, std::string callID) override;
 
-    // Cleared by release, on any thread, while events and log lines may run.
+    // Changed by callbackSet and release, on any thread, while events and
+    // log lines may run.
     std::atomic<ICallBackC*> _cb;
+    // Every event and log line on its way into the structure, from before
+    // _cb is read until the structure's function has returned: what
+    // callbackSet and release outlast before the application may free the
+    // structure they took out.
+    nuvra_sdk::CallGate deliveries;
 
 private:
-    // Calls call with the target structure, if any, counted for release.
     template <typename Call> void deliver(Call call);
 };
 

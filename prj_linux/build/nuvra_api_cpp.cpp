@@ -177,13 +177,14 @@ void CallBack::onBCCall_result(std::string reason, std::string json_ret, std::st
                              callID.size());
 }
 
-void NuvraAPI::callbackSet(ICallBack* handler) {
+void NuvraAPI::callbackSet(ICallBack* object) {
+    handler.store(object);
     CallBack* previous = cb;
-    cb = new CallBack(handler);
+    cb = new CallBack(object);
     install_adapter(api, cb, [previous] { delete previous; });
 }
 
-ICallBack* NuvraAPI::callbackGet() { return cb ? cb->_cb : nullptr; }
+ICallBack* NuvraAPI::callbackGet() { return handler.load(); }
 
 void NuvraAPI::login(const char* vendorID, size_t vendorID_size, const char* account, size_t account_size,
                      const char* token, size_t token_size, uint32_t uid, const char* deviceID, size_t deviceID_size) {

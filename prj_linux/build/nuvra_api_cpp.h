@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <vector>
 
 #include "api/nuvra_api.h"
@@ -141,6 +142,9 @@ public:
 
     nuvra_sdk::INuvraAPI* const api;
     CallBack* cb = nullptr;
+    // The object of the last callbackSet, kept here so that callbackGet reads
+    // no adapter a handler's callbackSet may be freeing.
+    std::atomic<ICallBack*> handler{nullptr};
 };
 
 }  // namespace nuvra_sdk_cpp

@@ -1,7 +1,10 @@
 #include "callback_context.h"
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <thread>
+#include <vector>
 
 #include "loop.h"
 
@@ -11,7 +14,8 @@ namespace {
 
 std::atomic<std::thread::id> g_network_thread{};
 
-thread_local int t_call_depth = 0;
+// The gates the calling thread is inside, the innermost last.
+thread_local std::vector<const CallGate*> t_calls;
 
 }  // namespace
 
@@ -25,11 +29,11 @@ CallGate::Call::Call(CallGate& gate) : m_gate(gate) {
         m_generation = gate.m_oldest + gate.m_calls.size() - 1;
         ++gate.m_calls.back();
     }
-    ++t_call_depth;
+    t_calls.push_back(&gate);
 }
 
 CallGate::Call::~Call() {
-    --t_call_depth;
+    t_calls.pop_back();
     std::lock_guard<std::mutex> lock(m_gate.m_mtx);
     // A generation with a call running is never dropped, so this one is still there.
     --m_gate.m_calls[m_generation - m_gate.m_oldest];
@@ -62,7 +66,9 @@ bool CallGate::ended(uint64_t generation) {
 void CallGate::wait() {
     uint64_t closed = close();
     std::unique_lock<std::mutex> lock(m_mtx);
-    m_emptied.wait(lock, [&] { return m_oldest > closed; });
+    // Exit wakes no gate, so the wait looks at it now and then.
+    while (!m_emptied.wait_for(lock, std::chrono::milliseconds(10), [&] { return m_oldest > closed; }))
+        if (mynet::loop_stopped_for_exit()) return;
 }
 
 void CallGate::run_when_ended(uint64_t generation, std::function<void()> f) {
@@ -81,6 +87,8 @@ CallGate& log_lines() {
     return *gate;
 }
 
-bool in_call() { return t_call_depth > 0; }
+bool CallGate::in_call() const { return std::find(t_calls.begin(), t_calls.end(), this) != t_calls.end(); }
+
+bool in_call() { return !t_calls.empty(); }
 
 }  // namespace nuvra_sdk

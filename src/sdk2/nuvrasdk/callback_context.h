@@ -45,12 +45,16 @@ public:
         uint64_t m_generation;
     };
 
-    // Returns once every call that began before has ended. Never from inside
-    // a call (see in_call): it would wait for itself.
+    // Returns once every call that began before has ended, or once the
+    // process has begun to exit: a call that called exit never ends. Never
+    // from inside a call through this gate (see in_call): it would wait for
+    // itself.
     void wait();
     // On the network thread: runs f there once every call that began before
     // has ended, without blocking the thread meanwhile.
     void after(std::function<void()> f);
+    // The calling thread is inside a call through this gate.
+    bool in_call() const;
 
 private:
     // Closes the current generation; returns its number.
@@ -82,5 +86,9 @@ bool in_call();
 inline bool may_wait_for_network() {
     return !on_network_thread() && !in_call() && !mynet::loop_stopped_for_exit();
 }
+
+// The caller may block until the calls through gate have ended: never on the
+// network thread, which must go on delivering, nor inside one of those calls.
+inline bool may_wait_for(const CallGate& gate) { return !on_network_thread() && !gate.in_call(); }
 
 }  // namespace nuvra_sdk

@@ -70,10 +70,13 @@ void NuvraAPI::install(ICallBack* next, ICallBack* only_replacing) {
     auto installed = std::make_shared<std::promise<void>>();
     std::future<void> done = installed->get_future();
     post_install(next, only_replacing, [installed] { installed->set_value(); });
-    done.wait();
+    // Exit may begin meanwhile, and then the network thread runs nothing more.
+    while (done.wait_for(std::chrono::milliseconds(10)) != std::future_status::ready)
+        if (mynet::loop_stopped_for_exit()) return;
     // The replaced object may be freed once this returns: a log line of
-    // another thread may still be running in it.
-    log_lines().wait();
+    // another thread may still be running in it. Only the process-wide
+    // instance hands its object log lines.
+    if (this == api.load()) log_lines().wait();
 }
 
 void NuvraAPI::callbackSet(ICallBack* handler) {

@@ -262,8 +262,15 @@ void nuvra_sig_callbackSet(INuvraAPIC* self, ICallBackC* handler) noexcept {
     table_of(self)->structure.store(handler);
     CallBackC* adapter = adapter_of(self);
     if (!adapter) {
-        adapter = new CallBackC(handler);
-        __atomic_store_n(&self->cb, adapter, __ATOMIC_RELEASE);
+        // Two holders of a table handed out again may both make the first.
+        auto* fresh = new CallBackC(handler);
+        void* none = nullptr;
+        if (__atomic_compare_exchange_n(&self->cb, &none, fresh, false, __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE)) {
+            adapter = fresh;
+        } else {
+            delete fresh;
+            adapter = static_cast<CallBackC*>(none);
+        }
     }
     // Installed again every time: the other binding may have installed its
     // own object on the process-wide instance, and callbackSet returns

@@ -220,17 +220,26 @@ TEST(WaitsOfOneTable, DoNotOutlastALineInAnotherTablesStructure) {
 // wants: release must not wait for that handler.
 TEST(WaitsOfOneTable, ReleaseEndsWhileAnotherTablesHandlerWaitsForTheCallersLock) {
     struct Locking : RecordingAppCallBackC {
-        std::timed_mutex* lock = nullptr;
+        std::mutex* lock = nullptr;
         std::atomic<bool> waiting{false};
         Locking() {
+            // Gives up after a while, so that a release that waits for this
+            // handler shows as slow instead of hanging.
             slot.cb.onError = [](ICallBackC* self, const char*, size_t, int, const char*, size_t) {
                 Locking& me = owner_of<Locking>(self);
                 me.waiting = true;
-                if (me.lock->try_lock_for(std::chrono::milliseconds(kSlowHandlerMs))) me.lock->unlock();
+                const Clock::time_point start = Clock::now();
+                while (ms_since(start) < kSlowHandlerMs) {
+                    if (me.lock->try_lock()) {
+                        me.lock->unlock();
+                        return;
+                    }
+                    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+                }
             };
         }
     };
-    std::timed_mutex app_lock;
+    std::mutex app_lock;
     INuvraAPIC* released = createNuvraSDKInstanceC();
     INuvraAPIC* busy = createNuvraSDKInstanceC();
     RecordingAppCallBackC app;
@@ -239,7 +248,7 @@ TEST(WaitsOfOneTable, ReleaseEndsWhileAnotherTablesHandlerWaitsForTheCallersLock
     released->callbackSet(released, app.c());
     busy->callbackSet(busy, locking.c());
 
-    std::unique_lock<std::timed_mutex> held(app_lock);
+    std::unique_lock<std::mutex> held(app_lock);
     // Refused before any login: its onError runs on the network thread.
     busy->channelJoin(busy, "c", 1);
     ASSERT_TRUE(wait_until([&] { return locking.waiting.load(); }));

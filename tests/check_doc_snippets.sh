@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Compiles the code blocks of Markdown pages against the public header, as an
-# application would: check_doc_snippets.sh CXX CC INCLUDE_DIR LIBRARY
-# --sanitize=[LIST] PAGE...
+# application would: check_doc_snippets.sh CXX CC HEADER LIBRARY
+# --sanitize=[LIST] PAGE... HEADER is the public header, the only one the
+# blocks see.
 #
 # Every code block is fenced, and its fence says what it holds:
 #   ```sh, ```text, ```cmake   shell commands, output or log lines, CMake code:
@@ -19,12 +20,14 @@
 # faults. Diagnostics name the page and its line. --sanitize= is the build's
 # sanitizer list (empty for none), which a program linked with its library needs.
 set -euo pipefail
-cxx=$1 cc=$2 include=$3 library=$4 sanitize=${5#--sanitize=}
+cxx=$1 cc=$2 header=$3 library=$4 sanitize=${5#--sanitize=}
 shift 5
-flags=(-pedantic -Wall -Wextra -Werror -I"$include")
-[ -z "$sanitize" ] || flags+=(-fsanitize="$sanitize")
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
+mkdir "$work/include"
+cp "$header" "$work/include/"
+flags=(-pedantic -Wall -Wextra -Werror -I"$work/include")
+[ -z "$sanitize" ] || flags+=(-fsanitize="$sanitize")
 
 faults=0 compiled=0 skipped=0
 fault() {

@@ -23,10 +23,10 @@ needs_soname() {
     readelf -d "$1" | grep -q "NEEDED.*\[$soname\]" || { echo "$1 does not need $soname"; exit 1; }
 }
 
-# The first program exactly as the page shows it: its indented block, from its
-# file name comment to the first line that is not code.
+# The first program exactly as the page shows it: its fenced block, from its
+# file name comment to the closing fence.
 first_program=$prefix/hello_signal.cpp
-awk '/^    \/\/ hello_signal.cpp/ { code = 1 } code && /^[^ ]/ { exit } code { sub(/^    /, ""); print }' \
+awk '/^\/\/ hello_signal.cpp/ { code = 1 } code && /^```/ { exit } code { print }' \
     "$source/docs/reference.md" >"$first_program"
 grep -q "int main" "$first_program" || { echo "no first program found in docs/reference.md"; exit 1; }
 

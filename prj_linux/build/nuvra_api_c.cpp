@@ -504,13 +504,14 @@ bool drop_holder(INuvraAPIC* self) {
 // free it, and which holder installed it is not known. The table and its
 // adapter go with the last release.
 void nuvra_sig_release(INuvraAPIC* self) noexcept {
-    const bool last = drop_holder(self);
+    // While the caller still holds it: another holder's release may free it.
     table_of(self)->structure.store(nullptr);
+    if (CallBackC* adapter = adapter_of(self)) retarget(adapter, nullptr);
+    if (!drop_holder(self)) return;
+    // Read again: another holder may have made it meanwhile. The instance
+    // calls the adapter until the change has run on the network thread,
+    // which a login or a logout may hold up for seconds.
     CallBackC* adapter = adapter_of(self);
-    if (adapter) retarget(adapter, nullptr);
-    if (!last) return;
-    // The instance calls the adapter until the change has run on the network
-    // thread, which a login or a logout may hold up for seconds.
     if (adapter) nuvra_sdk_cpp::uninstall_adapter(core(self), adapter, [adapter] { delete adapter; });
     free(self);
 }

@@ -44,6 +44,9 @@ std::once_flag g_init_once;
 void uv_on_async_work_global(uv_async_t* handle) {
     auto* self = static_cast<Async*>(reinterpret_cast<Async::AsyncData*>(handle)->data);
     for (;;) {
+        // Other threads may keep the queue full for ever: the exit cannot
+        // wait for it to empty.
+        stand_still_if_exiting();
         Async::OnRun f;
         {
             std::lock_guard<std::mutex> lock(self->async_queue_mtx);
@@ -72,6 +75,7 @@ void register_pending(uv_async_t*) {
 }
 
 void uv_on_timer_timeout(uv_timer_t* handle) {
+    stand_still_if_exiting();
     Timer* self = reinterpret_cast<Timer::timer_t*>(handle)->timer.get();
     if (self->m_repeat > 0 && --self->m_repeat == 0) uv_timer_stop(handle);
     // A copy: the callback may close or restart its own timer.
@@ -80,6 +84,7 @@ void uv_on_timer_timeout(uv_timer_t* handle) {
 }
 
 void uv_on_timer_timeout_closed(uv_handle_t* handle) {
+    stand_still_if_exiting();
     delete reinterpret_cast<Timer::timer_t*>(handle);
 }
 
@@ -88,15 +93,17 @@ void uv_on_timer_timeout_closed(uv_handle_t* handle) {
 // C++ runtime's static objects, the application's, and libuv's thread pool,
 // which libuv's own library destructor takes down (a name resolution queued
 // after that aborts the process). So the exit handler installed with the loop
-// wakes the loop and waits until the network thread has returned from the
-// callback it was running and parked for good between two callbacks. The
-// handler is installed before the network thread starts, so it runs before
-// the destructors of everything made until then, and long before libuv's.
+// raises g_exiting, wakes the loop and waits until the network thread has
+// parked for good between two callbacks: it does so at the next queued
+// function, timer firing or other callback it comes to
+// (stand_still_if_exiting), or in the gate's own wake-up when it was idle.
+// The handler is installed before the network thread starts, so it runs
+// before the destructors of everything made until then, and long before
+// libuv's.
 struct ExitGate {
     uv_async_t handle;
     std::mutex mtx;
     std::condition_variable parked_cv;
-    bool exiting = false;
     bool parked = false;
     std::thread::id loop_thread;
     // The process the network thread runs in: a child of fork has none.
@@ -105,12 +112,15 @@ struct ExitGate {
 
 // Never freed: the exit handler and the parked thread use it to the end.
 ExitGate* g_exit = nullptr;
+// Raised under g_exit->mtx once the process has begun to exit; read without
+// it between any two callbacks of the network thread.
+std::atomic<bool> g_exiting{false};
 
 [[noreturn]] void park_for_good() {
     for (;;) std::this_thread::sleep_for(std::chrono::hours(1));
 }
 
-void park_at_exit(uv_async_t*) {
+[[noreturn]] void park_at_exit() {
     {
         std::lock_guard<std::mutex> lock(g_exit->mtx);
         g_exit->parked = true;
@@ -119,12 +129,14 @@ void park_at_exit(uv_async_t*) {
     park_for_good();
 }
 
+void park_when_woken(uv_async_t*) { park_at_exit(); }
+
 void stop_loop_at_exit() {
     const pid_t loop_pid = g_exit->loop_pid.load();
     // A child of fork: the network thread does not exist there.
     if (loop_pid != 0 && loop_pid != getpid()) return;
     std::unique_lock<std::mutex> lock(g_exit->mtx);
-    g_exit->exiting = true;
+    g_exiting.store(true, std::memory_order_release);
     // Not started yet: start() parks before it runs the loop. exit() from an
     // event handler: this thread never returns to the loop.
     if (g_exit->loop_pid.load() == 0 || g_exit->loop_thread == std::this_thread::get_id()) return;
@@ -140,17 +152,17 @@ void init() {
         g_registrar = new Registrar();
         uv_async_init(loop, &g_registrar->handle, register_pending);
         g_exit = new ExitGate();
-        uv_async_init(loop, &g_exit->handle, park_at_exit);
+        uv_async_init(loop, &g_exit->handle, park_when_woken);
         // Only the exit handler wakes it; it keeps no loop alive.
         uv_unref(reinterpret_cast<uv_handle_t*>(&g_exit->handle));
         std::atexit(stop_loop_at_exit);
     });
 }
 
-bool loop_stopped_for_exit() {
-    if (!g_exit) return false;
-    std::lock_guard<std::mutex> lock(g_exit->mtx);
-    return g_exit->exiting;
+bool loop_stopped_for_exit() { return g_exiting.load(std::memory_order_acquire); }
+
+void stand_still_if_exiting() {
+    if (g_exiting.load(std::memory_order_acquire)) park_at_exit();
 }
 
 void start() {
@@ -159,7 +171,7 @@ void start() {
     bool leaving = false;
     {
         std::lock_guard<std::mutex> lock(g_exit->mtx);
-        leaving = g_exit->exiting;
+        leaving = g_exiting.load();
         if (!leaving) {
             g_exit->loop_thread = std::this_thread::get_id();
             g_exit->loop_pid.store(getpid());

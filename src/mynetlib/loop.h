@@ -22,6 +22,10 @@ void start();
 // True once the process has begun to exit: from then on the network thread
 // runs nothing, so nobody may wait for it.
 bool loop_stopped_for_exit();
+// Network thread, between two callbacks: once the process has begun to exit,
+// stops here for good (the exit handler waits for that); otherwise one
+// atomic load.
+void stand_still_if_exiting();
 
 // Two clocks. The wall clock (get_time_in_ms) is for what is written or
 // sent: log stamps, telemetry times, generated ids. Every time-out, period

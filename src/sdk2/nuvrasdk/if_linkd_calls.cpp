@@ -63,7 +63,8 @@ void InterfaceLinkD::CallSlot::add_call(SP_ApiCall call) {
         std::string params = "{\"method\":";
         json_append_string(params, call->method);
         params += '}';
-        std::string key = this2->m_uid == 0 ? this2->get_device_id() : std::to_string(this2->m_uid);
+        // Named by the uid once a session has one, 0 too; before, by the device.
+        std::string key = this2->m_line.empty() ? this2->get_device_id() : std::to_string(this2->m_uid);
         // Keys of calls made in one millisecond stay distinct.
         key += std::to_string(this2->next_id_time());
         call->spt = this2->rp.t_start_text("call", std::move(key), std::move(params));

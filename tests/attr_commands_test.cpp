@@ -3,6 +3,7 @@
 #include <functional>
 #include <ostream>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "support/command_fixture.h"
@@ -289,6 +290,179 @@ TEST_F(AttrCommands, InvokeReportsTheWholeAnswer) {
     line.run([](InterfaceLinkD& e) { e.user_invoke("io.nuvra.signal.m", "{}", "v1"); });
     ASSERT_TRUE(all_answered());
     EXPECT_EQ(line.events(), Events{R"(onInvokeRet|v1||{"b":"x","result":"ok","z":{"a":1}})"});
+}
+
+// ------------------------------------------------------------ requests too long for one frame
+
+// On any line the whole text of a call, "call <method> <id> 0 <request>",
+// counted with a 10-digit id, must fit what one frame can compress.
+constexpr size_t kLongestCallText = 953134;
+
+size_t longest_request(const string& method) { return kLongestCallText - (5 + method.size() + 1 + 10 + 3); }
+
+struct LongRequest {
+    const char* label;
+    string method;
+    // The request as it goes out, split where the command's value goes.
+    string before;
+    string after;
+    // Bytes of the value that go out escaped, as two ('"' as \").
+    size_t quotes;
+    std::function<void(InterfaceLinkD&, const string& value)> command;
+    // The failure event is head + reason + tail.
+    string failure_head;
+    string failure_tail;
+    Events success;
+};
+
+std::ostream& operator<<(std::ostream& os, const LongRequest& r) { return os << r.label; }
+
+// The value as a JSON string's contents: it holds only quotes and 'x'.
+string quoted(const string& value) {
+    string out;
+    for (char ch : value) out += ch == '"' ? string("\\\"") : string(1, ch);
+    return out;
+}
+
+// The value that makes the request `size` bytes long.
+string long_value(const LongRequest& r, size_t size) {
+    const size_t text = size - r.before.size() - r.after.size();
+    return string(r.quotes, '"') + string(text - 2 * r.quotes, 'x');
+}
+
+Events long_request_failure(const LongRequest& r, size_t size) {
+    return {r.failure_head + "request too long : " + std::to_string(size) + " bytes, at most " +
+            std::to_string(longest_request(r.method)) + r.failure_tail};
+}
+
+const char* const kNextCallEvent = R"(onInvokeRet|v2||{"result":"ok"})";
+
+const LongRequest kLongRequests[] = {
+    {"invoke", "echo", R"({"a":")", R"(","line":"L1"})", 0,
+     [](InterfaceLinkD& e, const string& v) { e.user_invoke("io.nuvra.signal.echo", R"({"a":")" + quoted(v) + "\"}", "v1"); },
+     "onInvokeRet|v1|", "|null", {R"(onInvokeRet|v1||{"result":"ok"})"}},
+    {"set_attr", "user_set_attr", R"({"line":"L1","name":"k","value":")", R"("})", 0,
+     [](InterfaceLinkD& e, const string& v) { e.user_set_attr("k", v); }, "onError|set_attr|1001|", "", {}},
+    // The limit holds for the request as written, escapes included.
+    {"set_attr_escaped", "user_set_attr", R"({"line":"L1","name":"k","value":")", R"("})", 1000,
+     [](InterfaceLinkD& e, const string& v) { e.user_set_attr("k", v); }, "onError|set_attr|1001|", "", {}},
+    {"channel_set_attr", "channel_set_attr", R"({"channel":"c","line":"L1","name":"k","value":")", R"("})", 0,
+     [](InterfaceLinkD& e, const string& v) { e.user_channel_set_attr("c", "k", v); },
+     "onError|channel_set_attr|1001|", "", {}},
+};
+
+// (request, one byte past the limit, compressed line)
+using LongRequestCase = std::tuple<LongRequest, bool, bool>;
+
+class LongRequests : public AttrCommands, public ::testing::WithParamInterface<LongRequestCase> {
+protected:
+    void SetUp() override {
+        const bool compressed = std::get<2>(GetParam());
+        on_engine([compressed](InterfaceLinkD& e) { e.m_tcp_conn_flag = compressed ? 1 : 0; });
+        AttrCommands::SetUp();
+    }
+};
+
+// Past the limit the call fails before any time-out could end it (the
+// clock is never moved), and nothing of it reaches the server.
+TEST_P(LongRequests, GoOutUpToTheLimitAndFailAtOnceNamingTheirSizePastIt) {
+    const LongRequest& c = std::get<0>(GetParam());
+    const bool past = std::get<1>(GetParam());
+    const bool compressed = std::get<2>(GetParam());
+    const size_t size = longest_request(c.method) + (past ? 1 : 0);
+    const string value = long_value(c, size);
+    line.run([&](InterfaceLinkD& e) { c.command(e, value); });
+
+    Events expected = c.success;
+    if (past) {
+        expected = long_request_failure(c, size);
+        ASSERT_TRUE(line.wait_events(1));
+    } else {
+        auto call = line.wait_call(c.method);
+        ASSERT_TRUE(call);
+        EXPECT_EQ(call->frame.flags, compressed ? 0x81 : 0x80);
+        EXPECT_EQ(CommandLine::request_text(*call), c.before + quoted(value) + c.after);
+        ASSERT_TRUE(all_answered());
+    }
+    EXPECT_EQ(line.events(), expected);
+
+    line.run([](InterfaceLinkD& e) { e.user_invoke("io.nuvra.signal.next", "{}", "v2"); });
+    ASSERT_TRUE(all_answered());
+    expected.push_back(kNextCallEvent);
+    EXPECT_EQ(line.events(), expected) << "the line goes on";
+    EXPECT_EQ(line.server.count("call " + c.method + " "), past ? 0u : 1u);
+    EXPECT_FALSE(line.log.contains(" send error : "));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    All, LongRequests, ::testing::Combine(::testing::ValuesIn(kLongRequests), ::testing::Bool(), ::testing::Bool()),
+    [](const ::testing::TestParamInfo<LongRequestCase>& info) {
+        return string(std::get<0>(info.param).label) + (std::get<1>(info.param) ? "_past" : "_at") + "_limit_" +
+               (std::get<2>(info.param) ? "compressed" : "plain");
+    });
+
+class LongRequestsWhileReconnecting : public AttrCommands, public ::testing::WithParamInterface<LongRequest> {};
+
+// Judged when made, not when the line is back: waiting would end it only by
+// its time-out. The call made after it waits for the line as usual.
+TEST_P(LongRequestsWhileReconnecting, FailAtOnce) {
+    const LongRequest& c = GetParam();
+    const size_t size = longest_request(c.method) + 1;
+    const string value = long_value(c, size);
+    line.run([&](InterfaceLinkD& e) {
+        e.set_login_state(InterfaceLinkD::LOGIN_STATE_RECONNECTING);
+        e.m_tcp_connected = false;
+        c.command(e, value);
+        e.user_invoke("io.nuvra.signal.next", "{}", "v2");
+    });
+    ASSERT_TRUE(line.wait_events(1));
+    EXPECT_EQ(line.events(), long_request_failure(c, size));
+
+    line.run([](InterfaceLinkD& e) {
+        e.set_login_state(InterfaceLinkD::LOGIN_STATE_LOGINED);
+        e.m_tcp_connected = true;
+        e.m_main_slot.do_call();
+    });
+    ASSERT_TRUE(all_answered());
+    Events expected = long_request_failure(c, size);
+    expected.push_back(kNextCallEvent);
+    EXPECT_EQ(line.events(), expected);
+    EXPECT_EQ(line.server.count("call " + c.method + " "), 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(All, LongRequestsWhileReconnecting, ::testing::ValuesIn(kLongRequests),
+                         [](const ::testing::TestParamInfo<LongRequest>& info) { return string(info.param.label); });
+
+// Made while the login has no line id yet, the request fits; the line id
+// it carries once the line is up takes it past the limit.
+TEST_F(AttrCommands, RequestTakenPastTheLimitByItsLineIdFailsWhenItsTurnComes) {
+    const LongRequest& c = kLongRequests[1];  // set_attr
+    // Its longest with the line id "L1", 2 bytes shorter with "", 1 byte
+    // past the limit with "L1X".
+    const string value = long_value(c, longest_request(c.method));
+    line.run([&](InterfaceLinkD& e) {
+        e.set_login_state(InterfaceLinkD::LOGIN_STATE_LOGINING);
+        // A login well inside its retry window.
+        e.m_retry_max_time = 30000;
+        e.m_retry_time_start = mynet::mono_time_ms();
+        e.set_line("");
+        e.m_tcp_connected = false;
+        c.command(e, value);
+        e.user_invoke("io.nuvra.signal.next", "{}", "v2");
+    });
+    line.run([](InterfaceLinkD& e) {
+        EXPECT_EQ(e.m_main_slot.calls.size(), 2u);
+        e.set_login_state(InterfaceLinkD::LOGIN_STATE_LOGINED);
+        e.set_line("L1X");
+        e.m_tcp_connected = true;
+        e.m_main_slot.do_call();
+    });
+    ASSERT_TRUE(all_answered());
+    Events expected = long_request_failure(c, longest_request(c.method) + 1);
+    expected.push_back(kNextCallEvent);
+    EXPECT_EQ(line.events(), expected);
+    EXPECT_EQ(line.server.count("call " + c.method + " "), 0u);
+    EXPECT_FALSE(line.log.contains(" send error : "));
 }
 
 // ------------------------------------------------------------ session controls and getters

@@ -708,15 +708,20 @@ TEST_F(CallTransport, CallRecordsOfTheTwoMethods) {
     call("user_ext_call", Json::Value(Json::objectValue), "ext");
     call("channel_join", Json::Value(Json::objectValue), "join");
     ASSERT_TRUE(out.wait_for(3));
+    // Within a session the uid names them, 0 too.
     line.on_loop([this](InterfaceLinkD& e, Info&) {
-        e.m_uid = 77;
-        e.call_api(0, "user_ext_call", Json::Value(Json::objectValue), out.make("timeout"), false);
+        e.m_line = "L1";
+        e.m_time_poll_last = mynet::mono_time_ms();
+        for (uint32_t uid : {77u, 0u}) {
+            e.m_uid = uid;
+            e.call_api(0, "user_ext_call", Json::Value(Json::objectValue), out.make("timeout"), false);
+        }
         e.m_main_slot.fail_all_call();
     });
 
     line.on_loop([](InterfaceLinkD& e, Info&) {
         const auto ends = call_ends(e);
-        ASSERT_EQ(ends.size(), 3u) << "channel_join opens no record";
+        ASSERT_EQ(ends.size(), 4u) << "channel_join opens no record";
         EXPECT_EQ(ends[0]["result"], "success");
         EXPECT_EQ(ends[0]["isok"], true);
         EXPECT_EQ(ends[0]["param_start"], object({{"method", "user_sendmsg"}}));
@@ -729,9 +734,11 @@ TEST_F(CallTransport, CallRecordsOfTheTwoMethods) {
         EXPECT_EQ(ends[2]["result"], "timeout");
         EXPECT_EQ(ends[2]["isok"], false);
         EXPECT_EQ(ends[2]["param_end"], object({{"callip", ""}, {"error", "time out"}, {"way", 0}}));
-        const string key = ends[2]["key"].asString();
-        EXPECT_TRUE(pystring::startswith(key, "77")) << key;
-        EXPECT_EQ(key.find_first_not_of("0123456789"), string::npos) << key;
+        for (const auto& [end, uid] : {std::pair<Json::Value, string>{ends[2], "77"}, {ends[3], "0"}}) {
+            const string key = end["key"].asString();
+            EXPECT_TRUE(pystring::startswith(key, uid)) << key;
+            EXPECT_EQ(key.find_first_not_of("0123456789"), string::npos) << key;
+        }
         EXPECT_TRUE(e.rp.ts.empty()) << "every record was ended";
     });
 }

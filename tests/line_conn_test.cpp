@@ -236,7 +236,7 @@ TEST_F(LineConn, TextThatDoesNotCompressIsNotSent) {
     ASSERT_TRUE(after);
     EXPECT_EQ(after->index, server.received().size() - 1);
     for (const auto& r : server.received()) EXPECT_NE(r.text.size(), 0u);
-    EXPECT_TRUE(cap.contains("tcp.1           send error : compress failed [1 953135] xxxx"));
+    EXPECT_TRUE(cap.contains("tcp.1           send error : too long [1 953135] xxxx"));
     EXPECT_TRUE(server.errors().empty());
 }
 

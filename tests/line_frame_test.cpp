@@ -111,8 +111,10 @@ TEST(LineFrameBuild, RefusesWhatNoFrameCanCarry) {
     auto untouched = std::make_shared<mynet::_ByteBuffer>(1);
     mynet::ByteBuffer frame = untouched;
     // Past what the compressor accepts: no empty body goes out instead.
-    EXPECT_EQ(line_frame_build(std::string(953135, 'x'), 1, frame), LINE_FRAME_COMPRESS_FAILED);
+    EXPECT_EQ(line_frame_build(std::string(953135, 'x'), 1, frame), LINE_FRAME_TOO_LONG);
     EXPECT_EQ(frame, untouched);
+    ASSERT_EQ(line_frame_build(std::string(953134, 'x'), 1, frame), LINE_FRAME_BUILT);
+    frame = untouched;
     // A length needing more than 24 bits would run into the flags byte.
     const std::string widest(kLineFrameMaxLength - 4, 'y');
     EXPECT_EQ(line_frame_build(widest + "y", 0, frame), LINE_FRAME_TOO_LONG);

@@ -12,10 +12,13 @@
 #include <vector>
 
 #include "if_linkd.h"
+#include "peers/discovery_service.h"
 #include "peers/line_server.h"
 #include "support/engine_fixture.h"
 #include "support/line_fixture.h"
 #include "support/log_capture.h"
+#include "support/loop_thread.h"
+#include "support/own_address.h"
 #include "support/parsed_json.h"
 #include "zlib_helpers.h"
 
@@ -584,8 +587,63 @@ INSTANTIATE_TEST_SUITE_P(
         TriggerCase{"periodic_offline_not_due",    7, "L1", false, 0, kNotArmed, 0, 0, false, false, 2999, false, ""},
         TriggerCase{"periodic_offline_push",       7, "L1", false, 0, kNotArmed, 0, 0, false, false, 3000, true, ""},
         TriggerCase{"periodic_after_login",        7, "L1", true, 0, kNotArmed, 0, 0, false, false, -1, false, "user_getmsg"},
-        TriggerCase{"periodic_without_uid",        0, "L1", true, 0, kNotArmed, 0, 0, false, false, -1, false, ""},
+        TriggerCase{"periodic_uid_zero",           0, "L1", true, 0, kNotArmed, 0, 0, false, false, -1, false, "user_getmsg"},
+        TriggerCase{"ack_uid_zero",                0, "L1", true, 1, 0,         0, 0, true, false, 0, false, "user_getmsg2"},
         TriggerCase{"periodic_after_logout",       7, "",   true, 0, kNotArmed, 0, 0, false, false, -1, false, "",}),
     [](const ::testing::TestParamInfo<TriggerCase>& info) { return string(info.param.name); });
+
+// ------------------------------------------------------------ after a real login
+
+// A session logged in the way an application logs in (discovery, the
+// connect step, the dispatcher's login answer) with the uid of the
+// parameter, polling in message-id mode.
+class PollAfterLogin : public nuvra_test::EngineFixture, public ::testing::WithParamInterface<uint32_t> {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(server.ok());
+        ASSERT_TRUE(discovery.ok());
+        discovery.answer_ok({{"127.0.0.1", server.port()}});
+        Json::Value config(Json::objectValue);
+        config["config_msg_set"] = 1;
+        server.on_text("login ", nuvra_test::answer({nuvra_test::reply(nuvra_test::login_ok_text(GetParam(), "S1", config))}));
+        on_engine([this](InterfaceLinkD& e) {
+            e.user_dbg("norpt", "1");
+            e.user_dbg("lbss", discovery_ip);
+        });
+    }
+    // A login left unfinished holds the process' queue.
+    void TearDown() override {
+        EngineFixture::TearDown();
+        nuvra_test::run_on_loop([] { nuvra_test::engine_queue().start(); });
+    }
+
+    nuvra_test::LogCapture log;
+    LineServer server;
+    string discovery_ip = nuvra_test::own_loopback_ip();
+    nuvra_test::DiscoveryService discovery{discovery_ip};
+};
+
+TEST_P(PollAfterLogin, FetchesTheStoredMessagesAndAcknowledgesTheirIds) {
+    const uint32_t uid = GetParam();
+    server.queue_call_script("user_getmsg2", CallScript::ok(parsed(
+        R"({"msgs":[")" + app_v3("s1", "one") + R"(",")" + app_v3("s2", "two") + R"("]})")));
+    on_engine([uid](InterfaceLinkD& e) { e.user_login("vid1", "acc", "tok", uid, "dev", 30, 3); });
+    ASSERT_TRUE(cb.wait_for("onLoginSuccess|" + std::to_string(uid) + "|", kWaitMs));
+
+    auto first = server.wait_for_call("user_getmsg2", kWaitMs);
+    ASSERT_TRUE(first) << "the first tick after login polls";
+    EXPECT_EQ(JSON2STRING(first->request), "{\"clear_msgs\":null,\"line\":\"S1\",\"max\":30}");
+    ASSERT_TRUE(cb.wait_for("onMessageAppReceived|two", kWaitMs));
+    EXPECT_EQ(cb.named("onMessageAppReceived"),
+              (std::vector<string>{"onMessageAppReceived|one", "onMessageAppReceived|two"}));
+
+    on_engine([](InterfaceLinkD&) { mynet::test_clock_advance(500); });
+    auto ack = server.wait_for_call("user_getmsg2", kWaitMs, first->frame.index + 1);
+    ASSERT_TRUE(ack) << "the acknowledgement poll follows";
+    EXPECT_EQ(JSON2STRING(ack->request["clear_msgs"]), "[\"s1\",\"s2\"]");
+}
+
+INSTANTIATE_TEST_SUITE_P(Uids, PollAfterLogin, ::testing::Values(0u, 7u),
+                         [](const ::testing::TestParamInfo<uint32_t>& info) { return "uid_" + std::to_string(info.param); });
 
 }  // namespace

@@ -34,6 +34,9 @@ struct ApiCall {
     REQ_FULL_ID call_id;
     std::string method;
     Json::Value req;
+    // req as compact JSON, written once when queued (again when the line id
+    // is filled in) and reused by every send.
+    std::string text;
     Json::Value resp;
     int state = STATE_QUEUED;
     // When the call was queued (monotonic); time-outs count from here, sending

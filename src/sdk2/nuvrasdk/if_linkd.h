@@ -144,9 +144,14 @@ public:
                    const std::string& response, std::string& reason);
         void end_record(ApiCall& call, WAY way, const std::string& ip, int result, const std::string& reason);
         bool expired(const ApiCall& call, uint64_t now) const;
+        // Fails a call whose text could never go in one frame with -1 and a
+        // reason naming its request's size; true when it did.
+        bool refused_too_long(const SP_ApiCall& call);
     };
 
     // Queues one server call; its result follows later, on the network thread.
+    // A call whose text would not fit one frame (call_room) fails with -1 and
+    // a reason naming its request's size, without waiting for its time-out.
     REQ_ID call_api(int slot, const std::string& method, Json::Value req, ApiCallResult onResult,
                     bool only_http);
     // How many bytes req may still grow by and its call go in one frame:

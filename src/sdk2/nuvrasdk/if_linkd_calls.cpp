@@ -17,6 +17,22 @@ void append_call_head(std::string& msg, const std::string& method, const std::st
     msg.append("call ").append(method).append(" ").append(id).append(" 0 ");
 }
 
+// A call is judged with the widest id, so that whether a request fits does
+// not depend on the id it happens to draw.
+constexpr size_t kWidestCallId = 10;  // the digits of 4294967295
+
+size_t widest_head_size(const std::string& method) { return 5 + method.size() + 1 + kWidestCallId + 3; }
+
+// "" when the whole text of a call of method whose request takes json_size
+// bytes stays within what one frame can compress; otherwise the reason the
+// call fails with.
+std::string too_long_reason(const std::string& method, size_t json_size) {
+    const size_t head = widest_head_size(method);
+    if (head + json_size <= kZlibCompressMaxInput) return "";
+    const size_t most = head < kZlibCompressMaxInput ? kZlibCompressMaxInput - head : 0;
+    return "request too long : " + std::to_string(json_size) + " bytes, at most " + std::to_string(most);
+}
+
 }  // namespace
 
 REQ_ID InterfaceLinkD::call_api(int slot, const std::string& method, Json::Value req,
@@ -39,12 +55,9 @@ REQ_ID InterfaceLinkD::call_api(int slot, const std::string& method, Json::Value
     return id;
 }
 
-// Sized with the widest call id, since the id is drawn only when the call is made.
 size_t InterfaceLinkD::call_room(const std::string& method, const Json::Value& req) {
-    std::string text;
-    append_call_head(text, method, std::to_string(UINT32_MAX));
-    JSON2STRING_append(text, req);
-    return text.size() >= kZlibCompressMaxInput ? 0 : kZlibCompressMaxInput - text.size();
+    const size_t size = widest_head_size(method) + JSON2STRING(req).size();
+    return size >= kZlibCompressMaxInput ? 0 : kZlibCompressMaxInput - size;
 }
 
 // The one place where a refused call ends the session; returns the logout
@@ -63,14 +76,31 @@ void InterfaceLinkD::CallSlot::add_call(SP_ApiCall call) {
         std::string params = "{\"method\":";
         json_append_string(params, call->method);
         params += '}';
-        std::string key = this2->m_uid == 0 ? this2->get_device_id() : std::to_string(this2->m_uid);
+        // Named by the uid once a session has one, 0 too; before, by the device.
+        std::string key = this2->m_line.empty() ? this2->get_device_id() : std::to_string(this2->m_uid);
         // Keys of calls made in one millisecond stay distinct.
         key += std::to_string(this2->next_id_time());
         call->spt = this2->rp.t_start_text("call", std::move(key), std::move(params));
     }
     call->starttime = mynet::mono_time_ms();
+    call->text = JSON2STRING(call->req);
+    // Judged now rather than when its turn comes: waiting would only end it
+    // by its time-out.
+    if (refused_too_long(call)) return;
     calls.push_back(std::move(call));
     do_call();
+}
+
+// The failure comes like every result, after call_api has returned. The
+// call is then on no list, or still counted in flight when it was refused
+// on its way out.
+bool InterfaceLinkD::CallSlot::refused_too_long(const SP_ApiCall& call) {
+    std::string reason = too_long_reason(call->method, call->text.size());
+    if (reason.empty()) return false;
+    mynet::do_later(0, this2->m_lifeline.guard([this, call, reason = std::move(reason)] {
+        process_call_response(call, WAY_NONE, "", -1, reason, "");
+    }));
+    return true;
 }
 
 void InterfaceLinkD::CallSlot::do_call() {
@@ -89,17 +119,21 @@ void InterfaceLinkD::CallSlot::do_call() {
 
 void InterfaceLinkD::CallSlot::do_tcp_call(const SP_ApiCall& call) {
     call->by_http = false;
-    // A call queued before the login learnt its line id carries it now.
-    if (call->req.isObject() && call->req.isMember("line") && json_string(call->req, "line").empty())
+    // A call queued before the login learnt its line id carries it now,
+    // which may take it past the limit.
+    if (!this2->m_line.empty() && call->req.isObject() && call->req.isMember("line") &&
+        json_string(call->req, "line").empty()) {
         call->req["line"] = this2->m_line;
+        call->text = JSON2STRING(call->req);
+        if (refused_too_long(call)) return;
+    }
     const std::string id = std::to_string(call->call_id.reqid);
     std::string msg;
-    msg.reserve(5 + call->method.size() + 1 + id.size() + 3 + 128);
+    msg.reserve(5 + call->method.size() + 1 + id.size() + 3 + call->text.size());
     append_call_head(msg, call->method, id);
-    const size_t text_at = msg.size();
-    JSON2STRING_append(msg, call->req);
+    msg += call->text;
     PlatLog2(kLogDebug, kLogPlatform, "%llu : tcp_call %u %s %.100s", mynet::log_time(), call->call_id.reqid,
-             call->method.c_str(), msg.c_str() + text_at);
+             call->method.c_str(), call->text.c_str());
     if (!this2->m_conn_info) return;
     this2->m_conn_info->conn_send_msg(msg);
 }

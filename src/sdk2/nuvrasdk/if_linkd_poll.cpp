@@ -142,8 +142,9 @@ void InterfaceLinkD::end_poll(bool more, bool took) {
     else if (took) schedule_poll_tail();
 }
 
+// A session is known by its line id: 0 is a uid like any other.
 void InterfaceLinkD::poll_triggers(uint64_t now) {
-    const bool has_session = m_uid != 0 && !m_line.empty();
+    const bool has_session = !m_line.empty();
     if (has_session && m_tcp_connected && ack_poll_due(now)) schedule_poll();
     if (m_poll_again) schedule_poll();
     if (has_session && periodic_poll_due(now)) schedule_poll();

@@ -8,6 +8,8 @@ int line_frame_build(const std::string& text, uint32_t flag, mynet::ByteBuffer& 
     std::string deflated;
     const bool compressed = (flag & kLineFlagCompressed) != 0;
     if (compressed) {
+        // The compressor refuses such a text too, but its refusal would not say why.
+        if (text.size() > kZlibCompressMaxInput) return LINE_FRAME_TOO_LONG;
         deflated = zlib_compress(text);
         if (deflated.empty()) return LINE_FRAME_COMPRESS_FAILED;
     }

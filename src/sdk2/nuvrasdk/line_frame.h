@@ -33,7 +33,8 @@ enum LineFrameBuild {
 // The frame carrying text as this side sends it under the connection flags
 // `flag`: deflated when bit 0 is set, flags byte `flag` without the batch
 // bit and with bit 7. On success `frame` is one flipped buffer of exactly
-// the frame's size; otherwise it is left as it was.
+// the frame's size; otherwise it is left as it was. Too long: a body past
+// the 24-bit length, or a text to deflate past what the compressor takes.
 int line_frame_build(const std::string& text, uint32_t flag, mynet::ByteBuffer& frame);
 
 // Cuts every complete frame from `in` (read mode) and appends its messages to
